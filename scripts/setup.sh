@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages, whatever this machine lacks for the given
+# jobs: build (the .exe), test (host unit tests), e2e (Wine), hardening.
+# Safe to run again: it installs only what is missing.
+set -euo pipefail
+
+need=()
+add() { need+=("$@"); }
+for job in "$@"; do
+  case "$job" in
+    build) add cmake make g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev python3 ;;
+    test) add cmake make g++ googletest libgtest-dev libgmock-dev python3 python3-pefile ;;
+    e2e) add wine wine32:i386 xvfb xauth locales fonts-noto-cjk imagemagick x11-utils procps util-linux ;;
+    hardening) add clang libclang-rt-14-dev clang-tidy clang-format cppcheck ;;
+    *) echo "setup.sh: unknown job '$job'" >&2; exit 2 ;;
+  esac
+done
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+missing=()
+for pkg in "${need[@]}"; do
+  installed "$pkg" || missing+=("$pkg")
+done
+
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup.sh: installing ${missing[*]}"
+  if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    as_root dpkg --add-architecture i386
+  fi
+  as_root apt-get update -q
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# Wine takes its ANSI code page (932) from a Japanese locale.
+if printf '%s\n' "$@" | grep -qx e2e && ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
+  as_root sed -i 's/^# *\(ja_JP.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+  grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen || echo 'ja_JP.UTF-8 UTF-8' | as_root tee -a /etc/locale.gen >/dev/null
+  as_root locale-gen >/dev/null
+fi
