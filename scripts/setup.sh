@@ -10,7 +10,7 @@ for job in "$@"; do
   case "$job" in
     build) add cmake make g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev python3 ;;
     test) add cmake make g++ googletest libgtest-dev libgmock-dev python3 python3-pefile ;;
-    e2e) add wine wine32:i386 xvfb xauth locales fonts-noto-cjk imagemagick x11-utils procps util-linux ;;
+    e2e) add wine wine32:i386 fonts-wine xvfb xauth locales fonts-noto-cjk imagemagick x11-utils procps util-linux ;;
     hardening) add clang libclang-rt-14-dev clang-tidy clang-format cppcheck ;;
     *) echo "setup.sh: unknown job '$job'" >&2; exit 2 ;;
   esac

@@ -1,0 +1,493 @@
+#!/usr/bin/python3
+"""End-to-end tests: the real TovuStabilizer.exe in a throwaway 32-bit Wine
+prefix under Xvfb, with a Japanese locale (code page 932).
+
+Witnesses: a stand-in Tovu.exe that records its own affinity at its first
+instruction; a box watcher in the same prefix that records every box and the
+affinity of every running Tovu.exe while the box is up, then presses OK; and
+`taskset -p` on the Linux processes behind Wine.
+
+  e2e.py --exe EXE --helpers DIR --work DIR --create-prefix
+  e2e.py --exe EXE --helpers DIR --work DIR [Scenarios.test_name ...]
+  e2e.py --exe EXE --helpers DIR --work DIR --demo
+"""
+import argparse
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+from pathlib import Path
+
+CAPTION = "安定化ツール"
+UNINSTALL = r"SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall"
+PRODUCT_CODES = [
+    "{4C7B02E8-96D5-4A1F-B3E0-5D28A9C61F3D}", "{4C7B02E8-96D5-4A1F-B3E0-5D28A9C61F31}",
+    "{4C7B02E8-96D5-4A1F-B3E0-5D28A9C61F34}", "{4C7B02E8-96D5-4A1F-B3E0-5D28A9C61F3A}",
+    "{4C7B02E8-96D5-4A1F-B3E0-5D28A9C61F37}", "{4C7B02E8-96D5-4A1F-B3E0-5D28A9C61F36}",
+    "{4C7B02E8-96D5-4A1F-B3E0-5D28A9C61F39}",
+]
+REG_SZ, REG_EXPAND_SZ = 1, 2
+# Where scenarios put their programs inside the prefix; wiped before each one.
+SCENARIO_DIRS = ["Apps", "Program Files/Fenwolk", "Program.exe", "e2e-targets", "アプリ"]
+
+NOT_FOUND = "Fenwolkも\nBrisdaneも見つかりませんでした"
+PINNED = "設定しました。\nOKを押すと元に戻します"
+RESTORED = "元に戻しました。\nOKを押すと終了します。"
+NOT_NEEDED = "このPCにはこのプログラムは必要ありません\n"
+
+ARGS = None
+
+
+def wait_for(what, predicate, timeout=30.0, interval=0.05):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out waiting for {what}")
+        time.sleep(interval)
+
+
+class Xvfb:
+    """A private X server for one scenario."""
+
+    def __init__(self):
+        read_end, write_end = os.pipe()
+        self.proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end) as pipe:
+            number = pipe.readline().strip()
+        if not number:
+            raise RuntimeError("Xvfb did not start")
+        self.display = ":" + number
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(timeout=10)
+
+
+class Wine:
+    """One throwaway win32 prefix; nothing touches ~/.wine."""
+
+    def __init__(self, work, display, log_dir=None):
+        self.prefix = Path(work) / "prefix"
+        self.env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEARCH="win32", WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=", LANG="ja_JP.UTF-8", LC_ALL="ja_JP.UTF-8",
+                        DISPLAY=display)
+        if log_dir is not None:
+            self.env["TOVU_E2E_LOG"] = to_windows(log_dir)
+
+    def unix(self, windows_path):
+        assert windows_path[:3].upper() == "C:\\", windows_path
+        return self.prefix / "drive_c" / windows_path[3:].replace("\\", "/")
+
+    def run(self, *args, timeout=60):
+        subprocess.run(["wine", *args], env=self.env, timeout=timeout, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def start(self, *args, **env):
+        return subprocess.Popen(["wine", *args], env=dict(self.env, **env), stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+
+    def kill(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=self.env, stderr=subprocess.DEVNULL, timeout=30)
+
+
+def to_windows(unix_path):
+    return "Z:" + str(Path(unix_path).resolve()).replace("/", "\\")
+
+
+def helper(name):
+    return str(Path(ARGS.helpers) / name)
+
+
+def create_prefix():
+    work = Path(ARGS.work)
+    shutil.rmtree(work / "prefix", ignore_errors=True)
+    work.mkdir(parents=True, exist_ok=True)
+    x = Xvfb()
+    try:
+        wine = Wine(work, x.display)
+        subprocess.run(["wineboot", "--init"], env=wine.env, check=True, timeout=170,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # No window manager runs under Xvfb: let Wine draw each box's frame and
+        # caption itself, so that screenshots show them.
+        wine.run("reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N", "/f")
+        subprocess.run(["wineserver", "-w"], env=wine.env, timeout=60)
+    finally:
+        x.stop()
+    print(f"prefix ready: {work / 'prefix'}")
+
+
+def unix_pid(windows_path):
+    """The Linux process behind a running Windows program: Wine gives it the
+    program's path as its command line."""
+    wanted = windows_path.lower()
+    for proc in Path("/proc").iterdir():
+        try:
+            first = (proc / "cmdline").read_bytes().split(b"\0")[0]
+        except OSError:
+            continue
+        if proc.name.isdigit() and first.decode("utf-8", "replace").strip('"').lower() == wanted:
+            return int(proc.name)
+    return None
+
+
+def taskset(unix_pid):
+    out = subprocess.run(["taskset", "-p", str(unix_pid)], capture_output=True, text=True,
+                         check=True).stdout
+    return int(re.search(r"mask:\s*([0-9a-f]+)", out).group(1), 16)
+
+
+class Session:
+    """A scenario's world: X server, clean registry and process list, logs."""
+
+    def __init__(self, name, display=None):
+        self.log = Path(ARGS.work) / "logs" / name
+        shutil.rmtree(self.log, ignore_errors=True)
+        self.log.mkdir(parents=True)
+        self.xvfb = None if display else Xvfb()
+        self.display = display or self.xvfb.display
+        self.wine = Wine(ARGS.work, self.display, self.log)
+        self.wine.kill()  # whatever an earlier scenario left running
+        self.wine.run(helper("reg_value.exe"), "delete", *[f"{UNINSTALL}\\{c}" for c in PRODUCT_CODES])
+        for name in SCENARIO_DIRS:
+            path = self.wine.prefix / "drive_c" / name
+            if path.is_dir():
+                shutil.rmtree(path)
+            elif path.exists():
+                path.unlink()
+        self.procs = []
+        self.queries = 0
+        self.acked = 0
+        self.screenshots = []
+
+    def close(self):
+        for name in ("stop-all", "watcher-stop"):
+            (self.log / name).touch()
+        for proc in self.procs:
+            try:
+                proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                pass
+        self.wine.kill()
+        if self.xvfb:
+            self.xvfb.stop()
+
+    # --- the machine -----------------------------------------------------
+    def install(self, index, text, kind=REG_SZ, terminated=True):
+        data = text.encode("cp932") + (b"\0" if terminated else b"")
+        self.wine.run(helper("reg_value.exe"), "set", f"{UNINSTALL}\\{PRODUCT_CODES[index]}",
+                      "DisplayIcon", str(kind), data.hex())
+
+    def place(self, windows_path):
+        """Puts the stand-in target (or a planted program) at windows_path."""
+        path = self.wine.unix(windows_path)
+        path.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy(helper("Tovu.exe"), path)
+
+    def records(self):
+        found = []
+        for path in sorted(self.log.glob("target-*.txt")):
+            raw = path.read_bytes().decode("cp932")
+            record = dict(line.split("=", 1) for line in raw.splitlines() if "=" in line)
+            found.append({"winpid": int(record["winpid"]), "mask": int(record["mask"]),
+                          "system": int(record["system"]), "path": record["path"],
+                          "unixpid": unix_pid(record["path"])})
+        return found
+
+    def start_target(self, windows_path):
+        known = {r["winpid"] for r in self.records()}
+        self.procs.append(self.wine.start(windows_path))
+        return wait_for("the target's record",
+                        lambda: next((r for r in self.records() if r["winpid"] not in known), None))
+
+    def stop_target(self, record):
+        (self.log / f"stop-{record['winpid']}").touch()
+        wait_for("the target to exit", lambda: unix_pid(record["path"]) is None)
+
+    def start_watcher(self, ack=True):
+        extra = {"TOVU_E2E_ACK": "1"} if ack else {}
+        self.procs.append(self.wine.start(helper("box_watcher.exe"), **extra))
+        wait_for("the box watcher", lambda: any(l["kind"] == "ready" for l in self.lines()))
+
+    def lines(self):
+        path = self.log / "watcher.jsonl"
+        if not path.exists():
+            return []
+        text = path.read_text(encoding="utf-8")
+        return [json.loads(line) for line in text.split("\n")[:-1] if line.strip()]
+
+    def boxes(self):
+        return [line for line in self.lines() if line["kind"] == "box"]
+
+    def query(self):
+        """The affinity of every running Tovu.exe, through Win32, right now."""
+        name = f"query-{self.queries}"
+        self.queries += 1
+        (self.log / name).touch()
+        return wait_for("the watcher's answer",
+                        lambda: next((l["targets"] for l in self.lines() if l.get("name") == name), None))
+
+    # --- the tool --------------------------------------------------------
+    def run_tool(self):
+        proc = self.wine.start(ARGS.exe)
+        self.procs.append(proc)
+        return proc
+
+    def next_box(self, tool, timeout=30):
+        """Waits for the next box (or the tool's end, then None); takes its screenshot."""
+        index = self.acked
+        box = wait_for(f"box {index} or the tool's end",
+                       lambda: next((b for b in self.boxes() if b["index"] == index), None)
+                       or (tool.poll() is not None and "ended"), timeout)
+        if box == "ended":
+            return None
+        shot = self.log / f"box-{index}.png"
+        left, top, right, bottom = box["rect"]
+        subprocess.run(["import", "-display", self.display, "-window", "root", "-crop",
+                        f"{right - left}x{bottom - top}+{left}+{top}", "+repage", str(shot)],
+                       check=True, timeout=30)
+        self.screenshots.append(shot)
+        return box
+
+    def ok(self, box):
+        (self.log / f"ack-{box['index']}").touch()
+        self.acked += 1
+
+
+class Scenarios(unittest.TestCase):
+    def setUp(self):
+        self.s = Session(self._testMethodName)
+        self.addCleanup(self.s.close)
+
+    def assertIsToolBox(self, box, text):
+        self.assertEqual(box["caption"], CAPTION)
+        self.assertEqual(box["texts"], [text])
+        self.assertEqual(box["buttons"], [{"id": 1, "text": "OK"}], "one OK button")
+        self.assertEqual(box["icons"], 0)
+        self.assertEqual(box["owner"], 0)
+
+    def run_through(self, expected_texts, timeout=30):
+        """Runs the tool, presses OK on each box, and returns the boxes seen."""
+        tool = self.s.run_tool()
+        seen = []
+        while True:
+            box = self.s.next_box(tool, timeout)
+            if box is None:
+                break
+            seen.append(box)
+            self.s.ok(box)
+        self.assertEqual([b["texts"][0] if b["texts"] else "" for b in seen], expected_texts)
+        for box, text in zip(seen, expected_texts):
+            self.assertIsToolBox(box, text)
+        return tool, seen
+
+    def assertPinned(self, record, mask):
+        """Both witnesses: Win32 through the watcher, Linux through taskset."""
+        by_pid = {t["pid"]: t["mask"] for t in self.s.query()}
+        self.assertEqual(by_pid.get(record["winpid"]), mask)
+        self.assertEqual(taskset(record["unixpid"]), mask)
+
+    def test_nothing_installed_nothing_running(self):
+        self.s.start_watcher()
+        tool, _ = self.run_through([NOT_FOUND])
+        self.assertEqual(tool.wait(timeout=10), 0)
+
+    def test_starts_installed_target_pinned_to_processor_zero(self):
+        self.s.install(2, r"C:\Apps\Fen Wolk\main.exe,0")
+        self.s.place(r"C:\Apps\Fen Wolk\Tovu.exe")
+        self.s.start_watcher()
+        tool = self.s.run_tool()
+        target = wait_for("the started target", lambda: self.s.records())[0]
+        self.assertEqual(target["path"], r"C:\Apps\Fen Wolk\Tovu.exe")
+        self.assertEqual(target["system"], 0x3)
+        self.assertPinned(target, 0x1)
+        time.sleep(1)
+        self.assertIsNone(tool.poll(), "the tool must wait for the target")
+        self.s.stop_target(target)
+        tool.wait(timeout=10)
+        self.assertEqual(self.s.boxes(), [])
+
+    def test_planted_program_at_a_blank_never_runs(self):
+        self.s.place(r"C:\Program.exe")
+        self.s.install(0, r"C:\Program Files\Fenwolk\main.exe")
+        self.s.place(r"C:\Program Files\Fenwolk\Tovu.exe")
+        self.s.start_watcher()
+        tool = self.s.run_tool()
+        target = wait_for("the started target", lambda: self.s.records())[0]
+        self.assertEqual(target["path"], r"C:\Program Files\Fenwolk\Tovu.exe")
+        self.assertPinned(target, 0x1)
+        self.s.stop_target(target)
+        tool.wait(timeout=10)
+        self.assertEqual(len(self.s.records()), 1, "C:\\Program.exe ran")
+        self.assertEqual(self.s.boxes(), [])
+
+    def test_failed_start_reported_then_next_product_runs(self):
+        self.s.install(0, r"C:\Apps\Missing\main.exe")
+        self.s.install(1, r"C:\Apps\Expand\main.exe", kind=REG_EXPAND_SZ)
+        self.s.place(r"C:\Apps\Expand\Tovu.exe")
+        self.s.install(2, r"C:\Apps\Second\main.exe")
+        self.s.place(r"C:\Apps\Second\Tovu.exe")
+        self.s.start_watcher()
+        tool = self.s.run_tool()
+        box = self.s.next_box(tool)
+        # 3: ERROR_PATH_NOT_FOUND, the folder is missing too
+        self.assertIsToolBox(box, "実行に失敗しました。3\n" + r"C:\Apps\Missing\Tovu.exe")
+        self.s.ok(box)
+        target = wait_for("the second product's target", lambda: self.s.records())[0]
+        self.assertEqual(target["path"], r"C:\Apps\Second\Tovu.exe")
+        self.assertPinned(target, 0x1)
+        self.s.stop_target(target)
+        tool.wait(timeout=10)
+        self.assertEqual(len(self.s.boxes()), 1, "no not-found box")
+
+    def test_running_targets_pinned_one_processor_each_then_restored(self):
+        # two folders, so that each Linux process is told apart by its path
+        for n in ("1", "2"):
+            self.s.place(rf"C:\e2e-targets\{n}\Tovu.exe")
+        first = self.s.start_target(r"C:\e2e-targets\1\Tovu.exe")
+        second = self.s.start_target(r"C:\e2e-targets\2\Tovu.exe")
+        self.assertNotEqual(first["winpid"], second["winpid"])
+        self.s.start_watcher()
+        tool = self.s.run_tool()
+
+        pinned = self.s.next_box(tool)
+        self.assertIsToolBox(pinned, PINNED)
+        masks = sorted(t["mask"] for t in pinned["targets"])
+        self.assertEqual(masks, [0x1, 0x2])
+        self.assertEqual(sorted(taskset(r["unixpid"]) for r in (first, second)), [0x1, 0x2])
+        by_pid = {t["pid"]: t["mask"] for t in pinned["targets"]}
+        for record in (first, second):
+            self.assertEqual(taskset(record["unixpid"]), by_pid[record["winpid"]])
+        self.s.ok(pinned)
+
+        restored = self.s.next_box(tool)
+        self.assertIsToolBox(restored, RESTORED)
+        self.assertEqual([t["mask"] for t in restored["targets"]], [0x3, 0x3])
+        self.assertEqual([taskset(r["unixpid"]) for r in (first, second)], [0x3, 0x3])
+        self.s.ok(restored)
+        tool.wait(timeout=10)
+        self.assertIsNone(self.s.next_box(tool), "a third box")
+
+    def test_targets_that_end_before_ok(self):
+        targets = []
+        for n in ("1", "2"):
+            self.s.place(rf"C:\e2e-targets\{n}\Tovu.exe")
+            targets.append(self.s.start_target(rf"C:\e2e-targets\{n}\Tovu.exe"))
+        self.s.start_watcher()
+        tool = self.s.run_tool()
+        pinned = self.s.next_box(tool)
+        self.assertIsToolBox(pinned, PINNED)
+        for target in targets:
+            self.s.stop_target(target)
+        self.s.ok(pinned)
+        restored = self.s.next_box(tool)
+        self.assertIsToolBox(restored, RESTORED)
+        self.assertEqual(restored["targets"], [])
+        self.s.ok(restored)
+        self.assertEqual(tool.wait(timeout=10), 0)
+
+    def test_single_processor_pc(self):
+        if os.environ.get("TOVU_E2E_ONE_CPU") != "1":
+            self.skipTest("runs in its own mount namespace; see main()")
+        self.s.install(0, r"C:\Apps\Fenwolk\main.exe")
+        self.s.place(r"C:\Apps\Fenwolk\Tovu.exe")
+        self.s.start_watcher()
+        self.run_through([NOT_NEEDED])
+        self.assertEqual(self.s.records(), [], "nothing may start")
+
+    def test_japanese_path_in_an_unterminated_value(self):
+        # "ソ" is 0x83 0x5C in code page 932: its trail byte is a backslash.
+        self.s.install(0, r"C:\アプリ\長いフォルダー名のソフト\main.exe", terminated=False)
+        self.s.install(1, r"C:\アプリ\ソフト\m.exe", terminated=False)
+        self.s.place(r"C:\アプリ\ソフト\Tovu.exe")
+        self.s.start_watcher()
+        tool = self.s.run_tool()
+        box = self.s.next_box(tool)
+        self.assertIsToolBox(box, "実行に失敗しました。3\n" + r"C:\アプリ\長いフォルダー名のソフト\Tovu.exe")
+        self.s.ok(box)
+        target = wait_for("the target", lambda: self.s.records())[0]
+        self.assertEqual(target["path"], r"C:\アプリ\ソフト\Tovu.exe")
+        self.assertPinned(target, 0x1)
+        self.s.stop_target(target)
+        tool.wait(timeout=10)
+
+
+def in_single_processor_namespace(argv):
+    """Re-runs this scenario with Wine seeing one processor: Wine counts them from
+    /sys/devices/system/cpu/online, so a private mount namespace gets a copy that
+    says "0". Its wineserver starts inside, too."""
+    online = Path(ARGS.work) / "cpu-online-0"
+    online.write_text("0\n")
+    command = " ".join(f"'{a}'" for a in [sys.executable, *argv])
+    return subprocess.call(["unshare", "-m", "sh", "-c",
+                            f"mount --bind '{online}' /sys/devices/system/cpu/online && exec {command}"],
+                           env=dict(os.environ, TOVU_E2E_ONE_CPU="1"))
+
+
+def demo():
+    """The README's main command: one product installed, one target running."""
+    display = os.environ.get("DISPLAY")
+    if not (Path(ARGS.work) / "prefix").exists():
+        create_prefix()
+    s = Session("demo", display=display)
+    try:
+        s.install(0, r"C:\Program Files\Fenwolk\main.exe,0")
+        s.place(r"C:\Program Files\Fenwolk\Tovu.exe")
+        running = s.start_target(r"C:\Program Files\Fenwolk\Tovu.exe")
+        print(f"Tovu.exe running (pid {running['winpid']}) with affinity {running['mask']:#x}")
+        s.start_watcher()
+        print("1) TovuStabilizer.exe with Tovu.exe running:")
+        tool = s.run_tool()
+        while (box := s.next_box(tool)) is not None:
+            masks = ", ".join(f"{t['mask']:#x}" for t in box["targets"]) or "none running"
+            print(f"   box {box['index']}: {box['texts'][0]!r}  (Tovu.exe affinity: {masks})")
+            if display:
+                time.sleep(2)
+            s.ok(box)
+        s.stop_target(running)
+        print("2) TovuStabilizer.exe with nothing running: it starts the installed Tovu.exe")
+        tool = s.run_tool()
+        started = wait_for("the started target", lambda: [r for r in s.records() if r["winpid"] != running["winpid"]])[0]
+        masks = {t["pid"]: t["mask"] for t in s.query()}
+        print(f"   started {started['path']} with affinity {masks[started['winpid']]:#x} "
+              f"(taskset: {taskset(started['unixpid']):#x}); the tool waits for it")
+        s.stop_target(started)
+        tool.wait(timeout=10)
+        print("   Tovu.exe exited; the tool ended")
+        for shot in s.screenshots:
+            print(f"screenshot: {shot}")
+    finally:
+        s.close()
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--helpers", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--create-prefix", action="store_true")
+    parser.add_argument("--demo", action="store_true")
+    ARGS, rest = parser.parse_known_args()
+    if ARGS.create_prefix:
+        return create_prefix()
+    if ARGS.demo:
+        return demo()
+    if rest and all("single_processor" in name for name in rest) and os.environ.get("TOVU_E2E_ONE_CPU") != "1":
+        return sys.exit(in_single_processor_namespace(sys.argv))
+    program = unittest.main(argv=[sys.argv[0], "-v", *rest], exit=False)
+    sys.exit(0 if program.result.wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()
