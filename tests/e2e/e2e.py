@@ -479,6 +479,9 @@ def main():
     parser.add_argument("--create-prefix", action="store_true")
     parser.add_argument("--demo", action="store_true")
     ARGS, rest = parser.parse_known_args()
+    # Wine wants an absolute prefix, and the programs run from other folders.
+    for name in ("exe", "helpers", "work"):
+        setattr(ARGS, name, str(Path(getattr(ARGS, name)).resolve()))
     if ARGS.create_prefix:
         return create_prefix()
     if ARGS.demo:
