@@ -45,9 +45,7 @@ enum LaunchResult { kNoAttempt, kAttemptFailed, kStarted };
 
 // A handle that stayed 0 and the predefined roots (HKEY_LOCAL_MACHINE) are not
 // ours to close.
-bool IsClosableKey(HKEY key) {
-  return (reinterpret_cast<uintptr_t>(key) & 0x7FFFFFF0) != 0;
-}
+bool IsClosableKey(HKEY key) { return (reinterpret_cast<uintptr_t>(key) & 0x7FFFFFF0) != 0; }
 
 void CloseKeyIfClosable(HKEY key) {
   if (IsClosableKey(key)) {
@@ -134,7 +132,7 @@ LaunchResult LaunchFromProductKey(HKEY product_key) {
     return kAttemptFailed;
   }
   // Until this call the target runs on every processor the tool may use.
-  if (!SetProcessAffinityMask(process.hProcess, 1)) {
+  if (SetProcessAffinityMask(process.hProcess, 1) == FALSE) {
     ShowToolMessage(kPinFailed, GetLastError());
   }
   WaitForSingleObject(process.hProcess, INFINITE);

@@ -42,16 +42,17 @@ typedef const char* LPCSTR;
 typedef void* LPVOID;
 typedef void* HANDLE;
 typedef DWORD_PTR* PDWORD_PTR;
-typedef struct HWND__* HWND;
-typedef struct HKEY__* HKEY;
+typedef struct Win32Window* HWND;
+typedef struct Win32Key* HKEY;
 typedef HKEY* PHKEY;
 typedef DWORD REGSAM;
 typedef LONG LSTATUS;
 
 #define TRUE 1
 #define FALSE 0
-#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
-#define HKEY_LOCAL_MACHINE ((HKEY)(intptr_t)(LONG)0x80000002)
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
+#define HKEY_LOCAL_MACHINE \
+  (reinterpret_cast<HKEY>(static_cast<intptr_t>(static_cast<LONG>(0x80000002))))
 #define KEY_READ 0x20019
 #define REG_SZ 1
 #define ERROR_SUCCESS 0
@@ -75,7 +76,7 @@ typedef struct tagPROCESSENTRY32 {
   CHAR szExeFile[MAX_PATH];
 } PROCESSENTRY32, *LPPROCESSENTRY32;
 
-typedef struct _STARTUPINFOA {
+typedef struct {
   DWORD cb;
   LPSTR lpReserved;
   LPSTR lpDesktop;
@@ -96,14 +97,14 @@ typedef struct _STARTUPINFOA {
   HANDLE hStdError;
 } STARTUPINFOA, *LPSTARTUPINFOA;
 
-typedef struct _PROCESS_INFORMATION {
+typedef struct {
   HANDLE hProcess;
   HANDLE hThread;
   DWORD dwProcessId;
   DWORD dwThreadId;
 } PROCESS_INFORMATION, *LPPROCESS_INFORMATION;
 
-typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+typedef struct Win32SecurityAttributes* LPSECURITY_ATTRIBUTES;
 
 static_assert(sizeof(PROCESSENTRY32) == 296, "ANSI PROCESSENTRY32 is 296 bytes");
 
@@ -125,8 +126,8 @@ void WINAPI GetStartupInfoA(LPSTARTUPINFOA lpStartupInfo);
 BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
                            LPSECURITY_ATTRIBUTES lpProcessAttributes,
                            LPSECURITY_ATTRIBUTES lpThreadAttributes, BOOL bInheritHandles,
-                           DWORD dwCreationFlags, LPVOID lpEnvironment,
-                           LPCSTR lpCurrentDirectory, LPSTARTUPINFOA lpStartupInfo,
+                           DWORD dwCreationFlags, LPVOID lpEnvironment, LPCSTR lpCurrentDirectory,
+                           LPSTARTUPINFOA lpStartupInfo,
                            LPPROCESS_INFORMATION lpProcessInformation);
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 void WINAPI ExitProcess(UINT uExitCode);
@@ -134,8 +135,8 @@ void WINAPI ExitProcess(UINT uExitCode);
 // ADVAPI32
 LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                              PHKEY phkResult);
-LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
-                                LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                                LPBYTE lpData, LPDWORD lpcbData);
 LSTATUS WINAPI RegCloseKey(HKEY hKey);
 
 // USER32

@@ -29,22 +29,23 @@ const int kPinPass = 0;
 const int kRestorePass = 1;
 
 // The next processor for the pin pass. Masks are 32 bits (one processor group on
-// a 32-bit process), so bit 31 doubles to 0; whenever the doubled bit is not in
-// the system, start again at processor 0.
+// a 32-bit process), so bit 31 doubles to 0. Only the unbroken run of
+// processors from 0 is used: once the doubled bit, or the current one, is not
+// in the system, start again at processor 0.
 DWORD_PTR NextPinMask(DWORD_PTR pin_mask, DWORD_PTR system_mask) {
   const DWORD_PTR doubled = static_cast<DWORD_PTR>(pin_mask << 1);
-  return (doubled & system_mask) != 0 ? doubled : 1;
+  return (doubled & system_mask) != 0 && (pin_mask & system_mask) != 0 ? doubled : 1;
 }
 
 // Gives one matching process `mask`. False when it could not be opened, which
 // leaves its processor to the next process.
 bool SetInstanceAffinity(DWORD process_id, DWORD_PTR mask) {
-  const HANDLE process = OpenProcess(PROCESS_SET_INFORMATION, FALSE, process_id);
+  HANDLE process = OpenProcess(PROCESS_SET_INFORMATION, FALSE, process_id);
   if (process == nullptr || process == INVALID_HANDLE_VALUE) {
     ShowToolMessage(kCannotOpen, GetLastError());
     return false;
   }
-  if (!SetProcessAffinityMask(process, mask)) {
+  if (SetProcessAffinityMask(process, mask) == FALSE) {
     ShowToolMessage(kCannotSet, GetLastError());
   }
   CloseHandle(process);
@@ -53,7 +54,7 @@ bool SetInstanceAffinity(DWORD process_id, DWORD_PTR mask) {
 
 // One walk over a fresh process list. False when the list cannot be taken.
 bool RunPass(int pass, DWORD_PTR system_mask, bool* found_any) {
-  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE) {
     ShowToolMessage(kErrorOccurred, GetLastError());
     return false;
@@ -61,7 +62,7 @@ bool RunPass(int pass, DWORD_PTR system_mask, bool* found_any) {
   PROCESSENTRY32 entry = {};
   entry.dwSize = sizeof(entry);
   DWORD_PTR pin_mask = 1;
-  for (BOOL more = Process32First(snapshot, &entry); more;
+  for (BOOL more = Process32First(snapshot, &entry); more != FALSE;
        more = Process32Next(snapshot, &entry)) {
     if (CompareNameNoCase(entry.szExeFile, kTargetExeName) != 0) {
       continue;
@@ -81,7 +82,7 @@ bool RunPass(int pass, DWORD_PTR system_mask, bool* found_any) {
 bool StabilizeRunningInstances(void) {
   DWORD_PTR process_mask = 0;
   DWORD_PTR system_mask = 0;
-  if (!GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask)) {
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask) == FALSE) {
     ShowToolMessage(kErrorOccurred, GetLastError());
     return true;
   }

@@ -123,7 +123,7 @@ std::string FullPath(const std::string& input, const std::string& current) {
     rest = input.substr(2);
     if (rest.empty() || (rest[0] != '\\' && rest[0] != '/')) {
       rest = Lower(root) == Lower(current.substr(0, 2)) ? current.substr(2) + "\\" + rest
-                                                         : "\\" + rest;
+                                                        : "\\" + rest;
     }
   } else if (!input.empty() && (input[0] == '\\' || input[0] == '/')) {
     root = current.substr(0, 2);
@@ -181,8 +181,9 @@ bool KeyExists(const std::string& path) {
   const std::string lower = Lower(path);
   for (const auto& [key, values] : S().world.registry) {
     const std::string listed = Lower(key);
-    if (listed == lower || (listed.size() > lower.size() && listed.compare(0, lower.size(), lower) == 0 &&
-                            listed[lower.size()] == '\\')) {
+    if (listed == lower ||
+        (listed.size() > lower.size() && listed.compare(0, lower.size(), lower) == 0 &&
+         listed[lower.size()] == '\\')) {
       return true;
     }
   }
@@ -212,6 +213,10 @@ void AppendNumber(std::string& out, int value) {
 }
 
 }  // namespace
+
+std::string ResolveFullPath(const std::string& path, const std::string& current) {
+  return FullPath(path, current);
+}
 
 Value Sz(const std::string& text) { return Value{REG_SZ, text + std::string(1, '\0')}; }
 
@@ -280,7 +285,8 @@ HANDLE WINAPI GetCurrentProcess(void) {
   return INVALID_HANDLE_VALUE;  // the pseudo handle for "this process"
 }
 
-BOOL WINAPI GetProcessAffinityMask(HANDLE process, PDWORD_PTR process_mask, PDWORD_PTR system_mask) {
+BOOL WINAPI GetProcessAffinityMask(HANDLE process, PDWORD_PTR process_mask,
+                                   PDWORD_PTR system_mask) {
   fake::Called("GetProcessAffinityMask");
   fake::World& world = S().world;
   if (process != INVALID_HANDLE_VALUE) world.misuse.push_back("affinity query of another process");
@@ -294,7 +300,8 @@ HANDLE WINAPI CreateToolhelp32Snapshot(DWORD flags, DWORD pid) {
   fake::Called("CreateToolhelp32Snapshot");
   fake::World& world = S().world;
   const size_t call = S().snapshot_calls++;
-  if (flags != TH32CS_SNAPPROCESS || pid != 0) world.misuse.push_back("snapshot of more than processes");
+  if (flags != TH32CS_SNAPPROCESS || pid != 0)
+    world.misuse.push_back("snapshot of more than processes");
   if (call < world.snapshot_errors.size() && world.snapshot_errors[call] != 0) {
     fake::Fail(world.snapshot_errors[call]);
     return INVALID_HANDLE_VALUE;
@@ -306,7 +313,8 @@ HANDLE WINAPI CreateToolhelp32Snapshot(DWORD flags, DWORD pid) {
 
 static BOOL WalkSnapshot(HANDLE snapshot, LPPROCESSENTRY32 entry, bool first) {
   fake::Handle* handle = fake::FindHandle(snapshot);
-  if (handle == nullptr || handle->kind != Kind::kSnapshot) return fake::Fail(fake::kErrorInvalidHandle);
+  if (handle == nullptr || handle->kind != Kind::kSnapshot)
+    return fake::Fail(fake::kErrorInvalidHandle);
   if (entry->dwSize != sizeof(PROCESSENTRY32)) return fake::Fail(fake::kErrorBadLength);
   handle->cursor = first ? 0 : handle->cursor + 1;
   if (handle->cursor >= handle->entries.size()) return fake::Fail(fake::kErrorNoMoreFiles);
@@ -327,7 +335,8 @@ BOOL WINAPI Process32Next(HANDLE snapshot, LPPROCESSENTRY32 entry) {
 HANDLE WINAPI OpenProcess(DWORD access, BOOL inherit, DWORD pid) {
   fake::Called("OpenProcess");
   fake::World& world = S().world;
-  if (access != PROCESS_SET_INFORMATION) world.misuse.push_back("asked for more than PROCESS_SET_INFORMATION");
+  if (access != PROCESS_SET_INFORMATION)
+    world.misuse.push_back("asked for more than PROCESS_SET_INFORMATION");
   if (inherit) world.misuse.push_back("inheritable process handle");
   fake::Process* process = world.FindProcess(pid);
   if (process == nullptr) {
@@ -394,7 +403,8 @@ DWORD WINAPI GetFullPathNameA(LPCSTR name, DWORD length, LPSTR buffer, LPSTR* fi
 
 void WINAPI GetStartupInfoA(LPSTARTUPINFOA startup) {
   fake::Called("GetStartupInfoA");
-  if (startup->cb != sizeof(STARTUPINFOA)) S().world.misuse.push_back("start-up record of the wrong size");
+  if (startup->cb != sizeof(STARTUPINFOA))
+    S().world.misuse.push_back("start-up record of the wrong size");
   static char desktop[] = "WinSta0\\Default";
   startup->lpDesktop = desktop;
   startup->dwFlags = 0x1;  // STARTF_USESHOWWINDOW
@@ -421,8 +431,9 @@ BOOL WINAPI CreateProcessA(LPCSTR application_name, LPSTR command_line,
   start.startup_info_unchanged =
       S().startup_given && std::memcmp(startup, &S().startup_given_out, sizeof(STARTUPINFOA)) == 0;
 
-  const std::string file = application_name != nullptr ? std::string(application_name)
-                                                       : fake::FileFromCommandLine(start.command_line);
+  const std::string file = application_name != nullptr
+                               ? std::string(application_name)
+                               : fake::FileFromCommandLine(start.command_line);
   const fake::File* found = fake::FindFile(file);
   const DWORD error = found == nullptr ? fake::kErrorFileNotFound : found->start_error;
   if (error != 0) {
@@ -472,10 +483,12 @@ void WINAPI ExitProcess(UINT) {
   ++S().world.exit_calls;
 }
 
-LSTATUS WINAPI RegOpenKeyExA(HKEY parent, LPCSTR sub_key, DWORD options, REGSAM access, PHKEY result) {
+LSTATUS WINAPI RegOpenKeyExA(HKEY parent, LPCSTR sub_key, DWORD options, REGSAM access,
+                             PHKEY result) {
   fake::Called("RegOpenKeyExA");
   fake::World& world = S().world;
-  if (options != 0 || access != KEY_READ) world.misuse.push_back("key opened for more than reading");
+  if (options != 0 || access != KEY_READ)
+    world.misuse.push_back("key opened for more than reading");
   std::string path;
   if (parent == HKEY_LOCAL_MACHINE) {
     path = sub_key;

@@ -15,10 +15,10 @@ namespace fake {
 struct Process {
   std::string name;  // bytes of the executable's file name
   DWORD pid = 0;
-  DWORD open_error = 0;               // OpenProcess fails with this code
-  bool open_gives_invalid = false;    // ... returning INVALID_HANDLE_VALUE, not NULL
-  DWORD set_error = 0;                // SetProcessAffinityMask fails with this code
-  DWORD_PTR mask = 0;                 // its affinity; 0 until the tool sets one
+  DWORD open_error = 0;             // OpenProcess fails with this code
+  bool open_gives_invalid = false;  // ... returning INVALID_HANDLE_VALUE, not NULL
+  DWORD set_error = 0;              // SetProcessAffinityMask fails with this code
+  DWORD_PTR mask = 0;               // its affinity; 0 until the tool sets one
 };
 
 struct Value {
@@ -100,6 +100,10 @@ struct World {
 // A new machine with two processors and nothing else; returns it.
 World& Reset();
 World& Current();
+
+// The full path GetFullPathNameA forms from `path` with `current` as the
+// current directory.
+std::string ResolveFullPath(const std::string& path, const std::string& current);
 
 // A machine of `count` processes named `name`, pids 100, 101, ...
 std::vector<Process> Named(const std::string& name, size_t count);

@@ -180,8 +180,9 @@ TEST_F(Launcher, UnterminatedValueKeepsOnlyTheBytesRead) {
   AddFile("C:\\A\\Tovu.exe");
   LaunchInstalledTarget();
   EXPECT_EQ(Started(), "C:\\A\\Tovu.exe");
-  EXPECT_THAT(world->full_path_inputs, ElementsAre("C:\\A\\very\\long\\directory\\name\\main.exe\\..\\Tovu.exe",
-                                                   "C:\\A\\b.exe\\..\\Tovu.exe"));
+  EXPECT_THAT(world->full_path_inputs,
+              ElementsAre("C:\\A\\very\\long\\directory\\name\\main.exe\\..\\Tovu.exe",
+                          "C:\\A\\b.exe\\..\\Tovu.exe"));
   EXPECT_THAT(world->BoxTexts(),
               ElementsAre(texts::StartFailed(2, "C:\\A\\very\\long\\directory\\name\\Tovu.exe")));
 }
@@ -223,8 +224,9 @@ TEST_F(Launcher, FullPathFailureIsAnAttemptReportedWithTheJoinedPath) {
   Install(0, fake::Sz("C:\\A\\main.exe"));
   Install(4, fake::Sz("C:\\B\\main.exe"));
   LaunchInstalledTarget();
-  EXPECT_THAT(world->BoxTexts(), ElementsAre(texts::PathFailed(123, "C:\\A\\main.exe\\..\\Tovu.exe"),
-                                             texts::PathFailed(123, "C:\\B\\main.exe\\..\\Tovu.exe")));
+  EXPECT_THAT(world->BoxTexts(),
+              ElementsAre(texts::PathFailed(123, "C:\\A\\main.exe\\..\\Tovu.exe"),
+                          texts::PathFailed(123, "C:\\B\\main.exe\\..\\Tovu.exe")));
   EXPECT_THAT(world->starts, IsEmpty());
 }
 

@@ -20,9 +20,11 @@ TEST_F(Messages, EveryTextIsItsJapaneseInCodePage932) {
   };
   const std::string icon = "C:\\Apps\\main.exe";
   const Scenario scenarios[] = {
-      {"affinity query fails", [](fake::World& w) { w.affinity_query_error = 31; },
+      {"affinity query fails",
+       [](fake::World& w) { w.affinity_query_error = 31; },
        {texts::Cp932("エラーが発生しました：31\n")}},
-      {"single processor", [](fake::World& w) { w.system_mask = 1; },
+      {"single processor",
+       [](fake::World& w) { w.system_mask = 1; },
        {texts::Cp932("このPCにはこのプログラムは必要ありません\n")}},
       {"open and set fail, both passes",
        [](fake::World& w) {
@@ -32,24 +34,29 @@ TEST_F(Messages, EveryTextIsItsJapaneseInCodePage932) {
        },
        {texts::Cp932("開けません(5)\n"), texts::Cp932("設定できません(87)\n"),
         texts::Cp932("設定しました。\nOKを押すと元に戻します"), texts::Cp932("開けません(5)\n"),
-        texts::Cp932("設定できません(87)\n"), texts::Cp932("元に戻しました。\nOKを押すと終了します。")}},
-      {"snapshot fails, nothing installed", [](fake::World& w) { w.snapshot_errors = {1}; },
+        texts::Cp932("設定できません(87)\n"),
+        texts::Cp932("元に戻しました。\nOKを押すと終了します。")}},
+      {"snapshot fails, nothing installed",
+       [](fake::World& w) { w.snapshot_errors = {1}; },
        {texts::Cp932("エラーが発生しました：1\n"),
         texts::Cp932("Fenwolkも\nBrisdaneも見つかりませんでした")}},
       {"full path fails",
        [&](fake::World& w) {
-         w.registry[std::string(kUninstallRoot) + "\\" + kProductCodes[0]]["displayicon"] = fake::Sz(icon);
+         w.registry[std::string(kUninstallRoot) + "\\" + kProductCodes[0]]["displayicon"] =
+             fake::Sz(icon);
          w.full_path_error = 3;
        },
        {texts::Cp932("失敗しました。3\n" + icon + "\\..\\Tovu.exe")}},
       {"start fails",
        [&](fake::World& w) {
-         w.registry[std::string(kUninstallRoot) + "\\" + kProductCodes[0]]["displayicon"] = fake::Sz(icon);
+         w.registry[std::string(kUninstallRoot) + "\\" + kProductCodes[0]]["displayicon"] =
+             fake::Sz(icon);
        },
        {texts::Cp932("実行に失敗しました。2\nC:\\Apps\\Tovu.exe")}},
       {"pin of the started target fails",
        [&](fake::World& w) {
-         w.registry[std::string(kUninstallRoot) + "\\" + kProductCodes[0]]["displayicon"] = fake::Sz(icon);
+         w.registry[std::string(kUninstallRoot) + "\\" + kProductCodes[0]]["displayicon"] =
+             fake::Sz(icon);
          w.files["C:\\Apps\\Tovu.exe"] = {};
          w.target_pin_error = 6;
        },

@@ -60,13 +60,28 @@ std::vector<DWORD_PTR> Then(std::vector<DWORD_PTR> masks, DWORD_PTR next) {
   return masks;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    SystemMasks, PinSequence,
-    ::testing::Values(PinCase{0x3, 2, {0x1, 0x2}}, PinCase{0x3, 3, {0x1, 0x2, 0x1}},
-                      PinCase{0xF, 2, {0x1, 0x2}}, PinCase{0xFF, 9, Then(Powers(8), 0x1)},
-                      PinCase{0xFFFFFFFF, 33, Then(Powers(32), 0x1)},
-                      // processors 0, 1 and 3: processor 3 is never used
-                      PinCase{0xB, 5, {0x1, 0x2, 0x1, 0x2, 0x1}}));
+INSTANTIATE_TEST_SUITE_P(SystemMasks, PinSequence,
+                         ::testing::Values(PinCase{0x3, 2, {0x1, 0x2}},
+                                           PinCase{0x3, 3, {0x1, 0x2, 0x1}},
+                                           PinCase{0xF, 2, {0x1, 0x2}},
+                                           PinCase{0xFF, 9, Then(Powers(8), 0x1)},
+                                           PinCase{0xFFFFFFFF, 33, Then(Powers(32), 0x1)},
+                                           // processors 0, 1 and 3: processor 3 is never used
+                                           PinCase{0xB, 5, {0x1, 0x2, 0x1, 0x2, 0x1}},
+                                           PinCase{0x80000003, 4, {0x1, 0x2, 0x1, 0x2}}));
+
+// Found by fuzzing: without processor 0 in the system mask, doubling went on
+// to processors above a gap (0x2, 0x4 with mask 0x6).
+TEST_F(Stabilizer, WithoutProcessorZeroEveryPinAsksForProcessorZero) {
+  world->system_mask = 0x6;
+  world->processes = fake::Named("Tovu.exe", 3);
+  EXPECT_TRUE(StabilizeRunningInstances());
+  std::vector<DWORD_PTR> pin_masks;
+  for (size_t i = 0; i < 3; ++i) pin_masks.push_back(world->affinity_sets[i].mask);
+  EXPECT_THAT(pin_masks, ElementsAre(0x1u, 0x1u, 0x1u));
+  // Windows refuses a processor the system lacks.
+  EXPECT_EQ(world->BoxTexts().front(), texts::CannotSet(87));
+}
 
 TEST_F(Stabilizer, PassesOverProcessesWithOtherNames) {
   world->system_mask = 0xF;

@@ -30,7 +30,9 @@ std::string Code(DWORD code) { return std::to_string(static_cast<int32_t>(code))
 }  // namespace
 
 std::string Caption() { return Cp932("安定化ツール"); }
-std::string ErrorOccurred(DWORD code) { return Cp932("エラーが発生しました：" + Code(code) + "\n"); }
+std::string ErrorOccurred(DWORD code) {
+  return Cp932("エラーが発生しました：" + Code(code) + "\n");
+}
 std::string NotNeeded() { return Cp932("このPCにはこのプログラムは必要ありません\n"); }
 std::string CannotOpen(DWORD code) { return Cp932("開けません(" + Code(code) + ")\n"); }
 std::string CannotSet(DWORD code) { return Cp932("設定できません(" + Code(code) + ")\n"); }

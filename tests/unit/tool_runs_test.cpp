@@ -89,7 +89,8 @@ TEST_F(ToolRun, UnfinishedStabiliserRunsTheLauncherOnce) {
   } cases[] = {
       {"no target running", {}, {texts::NotFound()}},
       {"process list unreadable", {24}, {texts::ErrorOccurred(24), texts::NotFound()}},
-      {"process list unreadable at restore", {0, 24},
+      {"process list unreadable at restore",
+       {0, 24},
        {texts::Pinned(), texts::ErrorOccurred(24), texts::NotFound()}},
   };
   for (const auto& c : cases) {

@@ -22,11 +22,11 @@ FILE* g_log = nullptr;
 
 std::string Utf8(const std::wstring& text) {
   if (text.empty()) return "";
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr,
-                                       0, nullptr, nullptr);
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
+                                       nullptr, 0, nullptr, nullptr);
   std::string out(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], size, nullptr,
-                      nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], size,
+                      nullptr, nullptr);
   return out;
 }
 
@@ -68,7 +68,8 @@ std::string Targets() {
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   PROCESSENTRY32W entry = {};
   entry.dwSize = sizeof(entry);
-  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
     if (lstrcmpiW(entry.szExeFile, L"Tovu.exe") != 0) continue;
     DWORD_PTR mask = 0;
     DWORD_PTR system = 0;
@@ -114,7 +115,8 @@ BOOL CALLBACK CollectControl(HWND child, LPARAM param) {
 
 std::string JoinArray(const std::vector<std::string>& items, bool quote) {
   std::string out = "[";
-  for (size_t i = 0; i < items.size(); ++i) out += (i ? "," : "") + (quote ? Json(items[i]) : items[i]);
+  for (size_t i = 0; i < items.size(); ++i)
+    out += (i ? "," : "") + (quote ? Json(items[i]) : items[i]);
   return out + "]";
 }
 
@@ -131,13 +133,14 @@ void Report(HWND box, int index) {
   RECT rect = {};
   GetWindowRect(box, &rect);
   char head[256];
-  std::snprintf(head, sizeof(head),
-                "{\"kind\":\"box\",\"index\":%d,\"owner\":%d,\"rect\":[%ld,%ld,%ld,%ld],\"icons\":%d,", index,
-                GetWindow(box, GW_OWNER) != nullptr ? 1 : 0, rect.left, rect.top, rect.right, rect.bottom,
-                controls.icons);
-  WriteLine(std::string(head) + "\"caption\":" + Json(Utf8(WindowText(box))) +
-            ",\"texts\":" + JoinArray(controls.texts, true) + ",\"buttons\":" +
-            JoinArray(controls.buttons, false) + ",\"targets\":" + Targets() + "}");
+  std::snprintf(
+      head, sizeof(head),
+      "{\"kind\":\"box\",\"index\":%d,\"owner\":%d,\"rect\":[%ld,%ld,%ld,%ld],\"icons\":%d,", index,
+      GetWindow(box, GW_OWNER) != nullptr ? 1 : 0, rect.left, rect.top, rect.right, rect.bottom,
+      controls.icons);
+  WriteLine(std::string(head) + "\"caption\":" + Json(Utf8(WindowText(box))) + ",\"texts\":" +
+            JoinArray(controls.texts, true) + ",\"buttons\":" + JoinArray(controls.buttons, false) +
+            ",\"targets\":" + Targets() + "}");
 }
 
 void AnswerQueries() {
@@ -146,7 +149,8 @@ void AnswerQueries() {
   if (search == INVALID_HANDLE_VALUE) return;
   do {
     const std::wstring name = found.cFileName;
-    WriteLine("{\"kind\":\"query\",\"name\":" + Json(Utf8(name)) + ",\"targets\":" + Targets() + "}");
+    WriteLine("{\"kind\":\"query\",\"name\":" + Json(Utf8(name)) + ",\"targets\":" + Targets() +
+              "}");
     DeleteFileW((g_dir + L"\\" + name).c_str());
   } while (FindNextFileW(search, &found));
   FindClose(search);

@@ -26,14 +26,14 @@ int main(int argc, char** argv) {
       bytes.push_back(static_cast<BYTE>(std::strtoul(pair, nullptr, 16)));
     }
     HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, argv[2], 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS) {
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, argv[2], 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS) {
       std::fprintf(stderr, "cannot create %s\n", argv[2]);
       return 1;
     }
-    const LSTATUS status = RegSetValueExA(key, argv[3], 0, std::strtoul(argv[4], nullptr, 10),
-                                          bytes.empty() ? nullptr : bytes.data(),
-                                          static_cast<DWORD>(bytes.size()));
+    const LSTATUS status =
+        RegSetValueExA(key, argv[3], 0, std::strtoul(argv[4], nullptr, 10),
+                       bytes.empty() ? nullptr : bytes.data(), static_cast<DWORD>(bytes.size()));
     RegCloseKey(key);
     return status == ERROR_SUCCESS ? 0 : 1;
   }

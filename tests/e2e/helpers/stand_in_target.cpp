@@ -33,7 +33,8 @@ extern "C" void TargetEntry(void) {
 
   char line[1024];
   wsprintfA(line, "winpid=%lu\nmask=%lu\nsystem=%lu\npath=%s\n", pid,
-            static_cast<unsigned long>(process_mask), static_cast<unsigned long>(system_mask), module);
+            static_cast<unsigned long>(process_mask), static_cast<unsigned long>(system_mask),
+            module);
   char record[MAX_PATH + 32];
   wsprintfA(record, "%s\\target-%lu.txt", dir, pid);
   char record_tmp[MAX_PATH + 32];
