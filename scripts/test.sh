@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
-# Installs what is missing and runs every test: host unit tests, then the
-# checks of the built .exe and the end-to-end suite under Wine.
+# Installs what is missing and runs every test: host unit tests, static checks,
+# the unit tests again and the fuzzers under ASan and UBSan, then the checks of
+# the built .exe (layout, reproducibility) and the end-to-end suite under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh build test e2e
+scripts/setup.sh build test e2e hardening
+jobs=$(nproc)
 
 cmake --preset host >/dev/null
-cmake --build --preset host -j"$(nproc)"
+cmake --build --preset host -j"$jobs"
 ctest --preset host
+ctest --preset lint
+
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j"$jobs"
+ctest --preset asan
 
 cmake --preset windows >/dev/null
-cmake --build --preset windows
+cmake --build --preset windows -j"$jobs"
 ctest --preset windows
