@@ -7,18 +7,14 @@
 #include <vector>
 
 #include "fake/fake_win32.h"
+#include "fake/products.h"
 #include "fuzz/invariant.h"
 #include "launcher/launcher.h"
 
 namespace {
 
-const char* const kProductCodes[7] = {
-    "{4C7B02E8-96D5-4A1F-B3E0-5D28A9C61F3D}", "{4C7B02E8-96D5-4A1F-B3E0-5D28A9C61F31}",
-    "{4C7B02E8-96D5-4A1F-B3E0-5D28A9C61F34}", "{4C7B02E8-96D5-4A1F-B3E0-5D28A9C61F3A}",
-    "{4C7B02E8-96D5-4A1F-B3E0-5D28A9C61F37}", "{4C7B02E8-96D5-4A1F-B3E0-5D28A9C61F36}",
-    "{4C7B02E8-96D5-4A1F-B3E0-5D28A9C61F39}",
-};
-const char kRoot[] = "software\\microsoft\\windows\\currentversion\\uninstall";
+using fake::kProductCodes;
+using fake::kUninstallRoot;
 const char kSuffix[] = "\\..\\Tovu.exe";
 
 // Pieces that real icon paths and hostile ones are made of; "\x83\x5C" is a
@@ -91,7 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     world.full_path_error = data.ConsumeIntegral<DWORD>() | 1;
   if (data.ConsumeIntegralInRange(0, 7) == 0)
     world.target_pin_error = data.ConsumeIntegral<DWORD>() | 1;
-  const std::string root = data.ConsumeIntegralInRange(0, 15) == 0 ? "software\\elsewhere" : kRoot;
+  const std::string root =
+      data.ConsumeIntegralInRange(0, 15) == 0 ? "software\\elsewhere" : kUninstallRoot;
   world.files["C:\\Program.exe"] = {};  // planted where an unquoted path would find it
 
   fake::Value values[7];
@@ -115,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   // Every path resolved is a usable value's text plus the suffix, code by code.
   std::vector<std::string> expected_inputs;
   for (int i = 0; i < 7; ++i) {
-    if (present[i] && root == kRoot && IsUsable(values[i])) {
+    if (present[i] && root == kUninstallRoot && IsUsable(values[i])) {
       expected_inputs.push_back(UsableText(values[i]) + kSuffix);
     }
   }

@@ -42,21 +42,16 @@ TEST_F(Messages, EveryTextIsItsJapaneseInCodePage932) {
         texts::Cp932("Fenwolkも\nBrisdaneも見つかりませんでした")}},
       {"full path fails",
        [&](fake::World& w) {
-         w.registry[std::string(kUninstallRoot) + "\\" + kProductCodes[0]]["displayicon"] =
-             fake::Sz(icon);
+         fake::InstallProduct(w, 0, fake::Sz(icon));
          w.full_path_error = 3;
        },
        {texts::Cp932("失敗しました。3\n" + icon + "\\..\\Tovu.exe")}},
       {"start fails",
-       [&](fake::World& w) {
-         w.registry[std::string(kUninstallRoot) + "\\" + kProductCodes[0]]["displayicon"] =
-             fake::Sz(icon);
-       },
+       [&](fake::World& w) { fake::InstallProduct(w, 0, fake::Sz(icon)); },
        {texts::Cp932("実行に失敗しました。2\nC:\\Apps\\Tovu.exe")}},
       {"pin of the started target fails",
        [&](fake::World& w) {
-         w.registry[std::string(kUninstallRoot) + "\\" + kProductCodes[0]]["displayicon"] =
-             fake::Sz(icon);
+         fake::InstallProduct(w, 0, fake::Sz(icon));
          w.files["C:\\Apps\\Tovu.exe"] = {};
          w.target_pin_error = 6;
        },

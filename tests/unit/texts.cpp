@@ -50,21 +50,13 @@ std::string NotFound() { return Cp932("Fenwolkも\nBrisdaneも見つかりませ
 
 }  // namespace texts
 
-const char* const kProductCodes[7] = {
-    "{4C7B02E8-96D5-4A1F-B3E0-5D28A9C61F3D}", "{4C7B02E8-96D5-4A1F-B3E0-5D28A9C61F31}",
-    "{4C7B02E8-96D5-4A1F-B3E0-5D28A9C61F34}", "{4C7B02E8-96D5-4A1F-B3E0-5D28A9C61F3A}",
-    "{4C7B02E8-96D5-4A1F-B3E0-5D28A9C61F37}", "{4C7B02E8-96D5-4A1F-B3E0-5D28A9C61F36}",
-    "{4C7B02E8-96D5-4A1F-B3E0-5D28A9C61F39}",
-};
-const char kUninstallRoot[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
-
 void ToolTest::TearDown() {
   EXPECT_THAT(world->misuse, ::testing::IsEmpty());
   EXPECT_THAT(world->Leaks(), ::testing::IsEmpty());
 }
 
 void ToolTest::Install(size_t index, const fake::Value& icon) {
-  world->registry[std::string(kUninstallRoot) + "\\" + kProductCodes[index]]["DisplayIcon"] = icon;
+  fake::InstallProduct(*world, index, icon);
 }
 
 void ToolTest::AddFile(const std::string& path, DWORD start_error) {

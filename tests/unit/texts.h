@@ -7,6 +7,7 @@
 #include <string>
 
 #include "fake/fake_win32.h"
+#include "fake/products.h"
 
 namespace texts {
 
@@ -41,5 +42,5 @@ class ToolTest : public ::testing::Test {
   fake::World* world = nullptr;
 };
 
-extern const char* const kProductCodes[7];
-extern const char kUninstallRoot[];
+using fake::kProductCodes;
+using fake::kUninstallRoot;
