@@ -122,6 +122,11 @@ def create_prefix():
         # caption itself, so that screenshots show them.
         wine.run("reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N", "/f")
         subprocess.run(["wineserver", "-w"], env=wine.env, timeout=60)
+        # Wine draws the caption's close button with Marlett, which it loads only
+        # from the prefix's font folder.
+        marlett = Path("/usr/share/wine/fonts/marlett.ttf")
+        if marlett.exists():
+            shutil.copy(marlett, wine.prefix / "drive_c" / "windows" / "Fonts")
     finally:
         x.stop()
     print(f"prefix ready: {work / 'prefix'}")
