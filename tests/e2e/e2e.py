@@ -173,6 +173,7 @@ class Session:
             elif path.exists():
                 path.unlink()
         self.procs = []
+        self.unix_pids = {}  # by Windows pid, found once while the process runs
         self.queries = 0
         self.acked = 0
         self.screenshots = []
@@ -206,9 +207,12 @@ class Session:
         for path in sorted(self.log.glob("target-*.txt")):
             raw = path.read_bytes().decode("cp932")
             record = dict(line.split("=", 1) for line in raw.splitlines() if "=" in line)
-            found.append({"winpid": int(record["winpid"]), "mask": int(record["mask"]),
+            winpid = int(record["winpid"])
+            if self.unix_pids.get(winpid) is None:
+                self.unix_pids[winpid] = unix_pid(record["path"])
+            found.append({"winpid": winpid, "mask": int(record["mask"]),
                           "system": int(record["system"]), "path": record["path"],
-                          "unixpid": unix_pid(record["path"])})
+                          "unixpid": self.unix_pids[winpid]})
         return found
 
     def start_target(self, windows_path):
@@ -306,6 +310,18 @@ class Scenarios(unittest.TestCase):
         self.assertEqual(by_pid.get(record["winpid"]), mask)
         self.assertEqual(taskset(record["unixpid"]), mask)
 
+    def assertStartsPinnedAndIsWaitedFor(self, tool, path):
+        """The one started target is `path`, on processor 0 by both witnesses, and
+        the tool ends only after it."""
+        target = wait_for("the started target", lambda: self.s.records())[0]
+        self.assertEqual(target["path"], path)
+        self.assertEqual(target["system"], ALL_PROCESSORS)
+        self.assertPinned(target, 0x1)
+        time.sleep(0.5)
+        self.assertIsNone(tool.poll(), "the tool must wait for the target")
+        self.s.stop_target(target)
+        tool.wait(timeout=10)
+
     def test_nothing_installed_nothing_running(self):
         self.s.start_watcher()
         tool, _ = self.run_through([NOT_FOUND])
@@ -315,15 +331,7 @@ class Scenarios(unittest.TestCase):
         self.s.install(2, r"C:\Apps\Fen Wolk\main.exe,0")
         self.s.place(r"C:\Apps\Fen Wolk\Tovu.exe")
         self.s.start_watcher()
-        tool = self.s.run_tool()
-        target = wait_for("the started target", lambda: self.s.records())[0]
-        self.assertEqual(target["path"], r"C:\Apps\Fen Wolk\Tovu.exe")
-        self.assertEqual(target["system"], ALL_PROCESSORS)
-        self.assertPinned(target, 0x1)
-        time.sleep(1)
-        self.assertIsNone(tool.poll(), "the tool must wait for the target")
-        self.s.stop_target(target)
-        tool.wait(timeout=10)
+        self.assertStartsPinnedAndIsWaitedFor(self.s.run_tool(), r"C:\Apps\Fen Wolk\Tovu.exe")
         self.assertEqual(self.s.boxes(), [])
 
     def test_planted_program_at_a_blank_never_runs(self):
@@ -331,12 +339,7 @@ class Scenarios(unittest.TestCase):
         self.s.install(0, r"C:\Program Files\Fenwolk\main.exe")
         self.s.place(r"C:\Program Files\Fenwolk\Tovu.exe")
         self.s.start_watcher()
-        tool = self.s.run_tool()
-        target = wait_for("the started target", lambda: self.s.records())[0]
-        self.assertEqual(target["path"], r"C:\Program Files\Fenwolk\Tovu.exe")
-        self.assertPinned(target, 0x1)
-        self.s.stop_target(target)
-        tool.wait(timeout=10)
+        self.assertStartsPinnedAndIsWaitedFor(self.s.run_tool(), r"C:\Program Files\Fenwolk\Tovu.exe")
         self.assertEqual(len(self.s.records()), 1, "C:\\Program.exe ran")
         self.assertEqual(self.s.boxes(), [])
 
@@ -352,11 +355,7 @@ class Scenarios(unittest.TestCase):
         # 3: ERROR_PATH_NOT_FOUND, the folder is missing too
         self.assertIsToolBox(box, "実行に失敗しました。3\n" + r"C:\Apps\Missing\Tovu.exe")
         self.s.ok(box)
-        target = wait_for("the second product's target", lambda: self.s.records())[0]
-        self.assertEqual(target["path"], r"C:\Apps\Second\Tovu.exe")
-        self.assertPinned(target, 0x1)
-        self.s.stop_target(target)
-        tool.wait(timeout=10)
+        self.assertStartsPinnedAndIsWaitedFor(tool, r"C:\Apps\Second\Tovu.exe")
         self.assertEqual(len(self.s.boxes()), 1, "no not-found box")
 
     def test_running_targets_pinned_one_processor_each_then_restored(self):
@@ -424,11 +423,7 @@ class Scenarios(unittest.TestCase):
         box = self.s.next_box(tool)
         self.assertIsToolBox(box, "実行に失敗しました。3\n" + r"C:\アプリ\長いフォルダー名のソフト\Tovu.exe")
         self.s.ok(box)
-        target = wait_for("the target", lambda: self.s.records())[0]
-        self.assertEqual(target["path"], r"C:\アプリ\ソフト\Tovu.exe")
-        self.assertPinned(target, 0x1)
-        self.s.stop_target(target)
-        tool.wait(timeout=10)
+        self.assertStartsPinnedAndIsWaitedFor(tool, r"C:\アプリ\ソフト\Tovu.exe")
 
 
 def in_single_processor_namespace(argv):
