@@ -6,6 +6,7 @@
 
 #include "launcher/launcher.h"
 #include "unit/texts.h"
+#include "unit/tool_test.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 
 #include "stabilizer/stabilizer.h"
 #include "unit/texts.h"
+#include "unit/tool_test.h"
 
 namespace {
 

@@ -1,6 +1,3 @@
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include "unit/texts.h"
 
 #include <iconv.h>
@@ -49,16 +46,3 @@ std::string PinFailed(DWORD code) { return Cp932("安定化に失敗しました
 std::string NotFound() { return Cp932("Fenwolkも\nBrisdaneも見つかりませんでした"); }
 
 }  // namespace texts
-
-void ToolTest::TearDown() {
-  EXPECT_THAT(world->misuse, ::testing::IsEmpty());
-  EXPECT_THAT(world->Leaks(), ::testing::IsEmpty());
-}
-
-void ToolTest::Install(size_t index, const fake::Value& icon) {
-  fake::InstallProduct(*world, index, icon);
-}
-
-void ToolTest::AddFile(const std::string& path, DWORD start_error) {
-  world->files[path] = fake::File{start_error};
-}

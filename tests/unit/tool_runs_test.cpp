@@ -6,6 +6,7 @@
 
 #include "driver/driver.h"
 #include "unit/texts.h"
+#include "unit/tool_test.h"
 
 namespace {
 
