@@ -86,11 +86,11 @@ void AppendText(char* text, const char* tail) {
 
 // Starts the resolved target with its path as application name and, quoted, as
 // the command line: unquoted, a path with blanks such as "C:\Program Files\..."
-// could start C:\Program.exe instead.
-bool StartTarget(const char* full_path, PROCESS_INFORMATION* process) {
+// could start C:\Program.exe instead. `length` is what GetFullPathNameA
+// returned, already checked to fit the full path buffer.
+bool StartTarget(const char* full_path, DWORD length, PROCESS_INFORMATION* process) {
   char command_line[kCommandLineBufferSize];
   command_line[0] = '"';
-  DWORD length = TextLength(full_path);
   for (DWORD i = 0; i < length; ++i) {
     command_line[1 + i] = full_path[i];
   }
@@ -127,7 +127,7 @@ LaunchResult LaunchFromProductKey(HKEY product_key) {
   }
 
   PROCESS_INFORMATION process = {};
-  if (!StartTarget(full_path, &process)) {
+  if (!StartTarget(full_path, length, &process)) {
     ShowToolMessage(kStartFailed, GetLastError(), full_path);
     return kAttemptFailed;
   }
