@@ -25,56 +25,59 @@ const char kRestored[] =
     "\x8C\xB3\x82\xC9\x96\xDF\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81\x42\n"
     "OK\x82\xF0\x89\x9F\x82\xB7\x82\xC6\x8F\x49\x97\xB9\x82\xB5\x82\xDC\x82\xB7\x81\x42";
 
-const int kPinPass = 0;
-const int kRestorePass = 1;
+enum Pass { kPinPass, kRestorePass };
+enum PassResult { kNoProcessList, kNoTargetFound, kTargetFound };
 
 // The next processor for the pin pass. Masks are 32 bits (one processor group on
-// a 32-bit process), so bit 31 doubles to 0. Only the unbroken run of
-// processors from 0 is used: once the doubled bit, or the current one, is not
-// in the system, start again at processor 0.
+// a 32-bit process), so bit 31 doubles to 0; past the last processor the system
+// has, start again at processor 0.
 DWORD_PTR NextPinMask(DWORD_PTR pin_mask, DWORD_PTR system_mask) {
   const DWORD_PTR doubled = static_cast<DWORD_PTR>(pin_mask << 1);
-  return (doubled & system_mask) != 0 && (pin_mask & system_mask) != 0 ? doubled : 1;
+  return (doubled & system_mask) != 0 ? doubled : 1;
 }
 
-// Gives one matching process `mask`. False when it could not be opened, which
-// leaves its processor to the next process.
-bool SetInstanceAffinity(DWORD process_id, DWORD_PTR mask) {
+// Null when the process cannot be opened (another user's, or one with higher
+// rights), after saying so.
+HANDLE OpenInstance(DWORD process_id) {
   HANDLE process = OpenProcess(PROCESS_SET_INFORMATION, FALSE, process_id);
   if (process == nullptr || process == INVALID_HANDLE_VALUE) {
     ShowToolMessage(kCannotOpen, GetLastError());
-    return false;
+    return nullptr;
   }
-  if (SetProcessAffinityMask(process, mask) == FALSE) {
-    ShowToolMessage(kCannotSet, GetLastError());
-  }
-  CloseHandle(process);
-  return true;
+  return process;
 }
 
-// One walk over a fresh process list. False when the list cannot be taken.
-bool RunPass(int pass, DWORD_PTR system_mask, bool* found_any) {
+// One walk over a fresh process list: the pin pass gives each target process
+// the next processor, the restore pass gives every one the whole system.
+PassResult RunPass(Pass pass, DWORD_PTR system_mask) {
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE) {
     ShowToolMessage(kErrorOccurred, GetLastError());
-    return false;
+    return kNoProcessList;
   }
   PROCESSENTRY32 entry = {};
   entry.dwSize = sizeof(entry);
   DWORD_PTR pin_mask = 1;
+  PassResult result = kNoTargetFound;
   for (BOOL more = Process32First(snapshot, &entry); more != FALSE;
        more = Process32Next(snapshot, &entry)) {
     if (CompareNameNoCase(entry.szExeFile, kTargetExeName) != 0) {
       continue;
     }
-    *found_any = true;
-    const DWORD_PTR mask = pass == kRestorePass ? system_mask : pin_mask;
-    if (SetInstanceAffinity(entry.th32ProcessID, mask)) {
-      pin_mask = NextPinMask(pin_mask, system_mask);
+    result = kTargetFound;
+    HANDLE process = OpenInstance(entry.th32ProcessID);
+    if (process == nullptr) {
+      continue;  // its processor goes to the next process
     }
+    const DWORD_PTR mask = pass == kRestorePass ? system_mask : pin_mask;
+    if (SetProcessAffinityMask(process, mask) == FALSE) {
+      ShowToolMessage(kCannotSet, GetLastError());
+    }
+    CloseHandle(process);
+    pin_mask = NextPinMask(pin_mask, system_mask);
   }
   CloseHandle(snapshot);
-  return true;
+  return result;
 }
 
 }  // namespace
@@ -86,23 +89,24 @@ bool StabilizeRunningInstances(void) {
     ShowToolMessage(kErrorOccurred, GetLastError());
     return true;
   }
+  // With threads in more than one processor group (over 64 processors) the
+  // query succeeds with empty masks: nothing could be pinned or given back.
+  if (system_mask == 0) {
+    ShowToolMessage(kErrorOccurred, ERROR_NOT_SUPPORTED);
+    return true;
+  }
   if (system_mask == 1) {
     ShowToolMessage(kNotNeeded);
     return true;
   }
-  bool found_any = false;
-  for (int pass = kPinPass;; pass = kRestorePass) {
-    if (!RunPass(pass, system_mask, &found_any)) {
-      return false;
-    }
-    if (!found_any) {
-      return false;
-    }
-    if (pass == kRestorePass) {
-      ShowToolMessage(kRestored);
-      return true;
-    }
-    // The user's OK on this box is what starts the restore pass.
-    ShowToolMessage(kPinned);
+  if (RunPass(kPinPass, system_mask) != kTargetFound) {
+    return false;
   }
+  // The user's OK on this box is what starts the restore pass.
+  ShowToolMessage(kPinned);
+  if (RunPass(kRestorePass, system_mask) == kNoProcessList) {
+    return false;
+  }
+  ShowToolMessage(kRestored);
+  return true;
 }

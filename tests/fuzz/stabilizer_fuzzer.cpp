@@ -10,6 +10,7 @@
 #include "fake/fake_win32.h"
 #include "fuzz/invariant.h"
 #include "stabilizer/stabilizer.h"
+#include "unit/texts.h"
 
 namespace {
 
@@ -48,15 +49,6 @@ DWORD_PTR SystemMask(FuzzedDataProvider& data) {
                             : data.ConsumeIntegral<DWORD_PTR>();
 }
 
-// A pin-pass mask names processor 0, or one higher processor that the system
-// has together with every processor below it.
-bool IsPinMask(DWORD_PTR mask, DWORD_PTR system_mask) {
-  if (mask == 1) return true;
-  if (mask == 0 || (mask & (mask - 1)) != 0) return false;
-  const uint64_t up_to = (static_cast<uint64_t>(mask) << 1) - 1;
-  return (system_mask & up_to) == up_to;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
@@ -93,16 +85,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   StabilizeRunningInstances();
 
   RequireCommonInvariants(world);
+  const bool query_succeeded = world.affinity_query_error == 0;
+  if (query_succeeded && world.system_mask == 0) {
+    // No usable processor set: one error box, nothing pinned.
+    static const std::string kNotSupported = texts::ErrorOccurred(50);
+    FUZZ_REQUIRE(world.BoxTexts() == std::vector<std::string>{kNotSupported});
+    FUZZ_REQUIRE(world.CallCount("CreateToolhelp32Snapshot") == 0);
+  }
   // Which pass each affinity change belongs to follows from the snapshots
   // taken before it.
   size_t snapshots = 0;
   size_t set_index = 0;
+  DWORD_PTR previous_pin = 0;
   for (const std::string& call : world.calls) {
     if (call == "CreateToolhelp32Snapshot") ++snapshots;
     if (call != "SetProcessAffinityMask") continue;
     const fake::AffinitySet& set = world.affinity_sets[set_index++];
     if (snapshots == 1) {
-      FUZZ_REQUIRE(IsPinMask(set.mask, world.system_mask));
+      // Processor 0 first; then the next processor up while the system has it,
+      // and processor 0 again where it does not.
+      const DWORD_PTR doubled = static_cast<DWORD_PTR>(previous_pin << 1);
+      const bool system_has_next = previous_pin != 0 && (doubled & world.system_mask) != 0;
+      FUZZ_REQUIRE(set.mask == (system_has_next ? doubled : 1));
+      previous_pin = set.mask;
     } else {
       FUZZ_REQUIRE(snapshots == 2 && set.mask == world.system_mask);
     }

@@ -67,6 +67,7 @@ TEST_F(ToolRun, FinishedStabiliserNeverRunsTheLauncher) {
   } cases[] = {
       {"single processor", [](fake::World& w) { w.system_mask = 1; }},
       {"affinity query failed", [](fake::World& w) { w.affinity_query_error = 5; }},
+      {"system mask 0", [](fake::World& w) { w.system_mask = w.process_mask = 0; }},
       {"both passes done", [](fake::World& w) { w.processes = fake::Named("Tovu.exe", 1); }},
   };
   for (const auto& c : cases) {
