@@ -1,8 +1,10 @@
 #!/usr/bin/python3
-"""Checks the built TovuStabilizer.exe itself: header, entry point, imports and
-resources. Usage: check_exe.py TovuStabilizer.exe TovuStabilizer.map [icon.ico]"""
+"""Checks the built TovuStabilizer.exe itself: header, hardening, code, entry
+point, imports and resources.
+Usage: check_exe.py TovuStabilizer.exe TovuStabilizer.map OBJDUMP [icon.ico]"""
 import re
 import struct
+import subprocess
 import sys
 import unittest
 from pathlib import Path
@@ -11,7 +13,8 @@ import pefile
 
 EXE = Path(sys.argv[1])
 MAP = Path(sys.argv[2])
-ICO = Path(sys.argv[3]) if len(sys.argv) > 3 else Path(__file__).parents[2] / "res" / "tovu_stabilizer.ico"
+OBJDUMP = sys.argv[3]
+ICO = Path(sys.argv[4]) if len(sys.argv) > 4 else Path(__file__).parents[2] / "res" / "tovu_stabilizer.ico"
 
 EXPECTED_IMPORTS = {
     "KERNEL32.dll": {
@@ -31,6 +34,13 @@ ICON_LAYOUT = [(32, 32, 4, False), (48, 48, 8, False), (32, 32, 8, False), (16, 
                (256, 256, 32, True), (48, 48, 32, False), (32, 32, 32, False), (16, 16, 32, False)]
 
 RT_ICON, RT_GROUP_ICON = 3, 14
+
+HARDENING_FLAGS = {"DYNAMIC_BASE": 0x40, "NX_COMPAT": 0x100, "NO_SEH": 0x400,
+                   "TERMINAL_SERVER_AWARE": 0x8000}
+IMAGE_FILE_RELOCS_STRIPPED = 0x1
+# Instructions that came with the Pentium Pro or later (a Pentium raises #UD on
+# them): conditional moves, P6 floating-point compares, long NOPs, UD2, MMX/SSE.
+NOT_ON_A_PENTIUM = re.compile(r"\t(f?cmov\w*|fu?comip?|nop[lw]|ud2|sysenter)\b|%x?mm\d")
 
 
 def ico_images(data):
@@ -72,6 +82,27 @@ class Exe(unittest.TestCase):
         imports = {entry.dll.decode(): {imp.name.decode() for imp in entry.imports}
                    for entry in self.pe.DIRECTORY_ENTRY_IMPORT}
         self.assertEqual(imports, EXPECTED_IMPORTS)
+
+    def test_is_hardened(self):
+        flags = self.pe.OPTIONAL_HEADER.DllCharacteristics
+        for name, bit in HARDENING_FLAGS.items():
+            self.assertTrue(flags & bit, f"{name} missing from {flags:#06x}")
+        # ASLR needs the relocations to move the image.
+        self.assertFalse(self.pe.FILE_HEADER.Characteristics & IMAGE_FILE_RELOCS_STRIPPED)
+        relocs = self.pe.OPTIONAL_HEADER.DATA_DIRECTORY[
+            pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
+        self.assertGreater(relocs.Size, 0)
+        self.assertTrue(self.pe.DIRECTORY_ENTRY_BASERELOC)
+
+    def test_carries_no_compiler_version_strings(self):
+        self.assertEqual(EXE.read_bytes().count(b"GCC:"), 0)
+
+    def test_code_runs_on_a_pentium(self):
+        listing = subprocess.run([OBJDUMP, "-d", "-j", ".text", str(EXE)], capture_output=True,
+                                 text=True, check=True).stdout
+        self.assertGreater(len(listing.splitlines()), 100, "no code disassembled")
+        found = [line.strip() for line in listing.splitlines() if NOT_ON_A_PENTIUM.search(line)]
+        self.assertEqual(found, [])
 
     def test_exports_nothing_and_has_no_link_timestamp(self):
         self.assertFalse(hasattr(self.pe, "DIRECTORY_ENTRY_EXPORT"))
