@@ -1,15 +1,19 @@
 #!/usr/bin/python3
-"""End-to-end tests: the real TovuStabilizer.exe in a throwaway 32-bit Wine
-prefix under Xvfb, with a Japanese locale (code page 932).
+"""End-to-end tests: the real TovuStabilizer.exe in a throwaway Wine prefix
+under Xvfb, with a Japanese locale (code page 932). The prefix is 32-bit
+Windows (--arch win32) or 64-bit Windows (--arch win64), where the tool runs
+under WoW64 and sees the 32-bit registry view, as on Windows 10 and 11.
 
 Witnesses: a stand-in Tovu.exe that records its own affinity at its first
 instruction; a box watcher in the same prefix that records every box and the
 affinity of every running Tovu.exe while the box is up, then presses OK; and
 `taskset -p` on the Linux processes behind Wine.
 
-  e2e.py --exe EXE --helpers DIR --work DIR --create-prefix
-  e2e.py --exe EXE --helpers DIR --work DIR [Scenarios.test_name ...]
+  e2e.py --exe EXE --helpers DIR --work DIR [--arch win64] --create-prefix
+  e2e.py --exe EXE --helpers DIR --work DIR [--arch win64] [Scenarios.test_name ...]
   e2e.py --exe EXE --helpers DIR --work DIR --demo
+
+The helpers are 32-bit; DIR/x64/Tovu.exe is a 64-bit stand-in target.
 """
 import argparse
 import json
@@ -32,7 +36,8 @@ PRODUCT_CODES = [
 ]
 REG_SZ, REG_EXPAND_SZ = 1, 2
 # Where scenarios put their programs inside the prefix; wiped before each one.
-SCENARIO_DIRS = ["Apps", "Program Files/Fenwolk", "Program.exe", "e2e-targets", "アプリ"]
+SCENARIO_DIRS = ["Apps", "Program Files/Fenwolk", "Program Files (x86)/Fenwolk", "Program.exe",
+                 "e2e-targets", "アプリ"]
 
 NOT_FOUND = "Fenwolkも\nBrisdaneも見つかりませんでした"
 PINNED = "設定しました。\nOKを押すと元に戻します"
@@ -76,11 +81,11 @@ class Xvfb:
 
 
 class Wine:
-    """One throwaway win32 prefix; nothing touches ~/.wine."""
+    """One throwaway prefix of ARGS.arch; nothing touches ~/.wine."""
 
     def __init__(self, work, display, log_dir=None):
         self.prefix = Path(work) / "prefix"
-        self.env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEARCH="win32", WINEDEBUG="-all",
+        self.env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEARCH=ARGS.arch, WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=", LANG="ja_JP.UTF-8", LC_ALL="ja_JP.UTF-8",
                         DISPLAY=display)
         if log_dir is not None:
@@ -107,8 +112,8 @@ def to_windows(unix_path):
     return "Z:" + str(Path(unix_path).resolve()).replace("/", "\\")
 
 
-def helper(name):
-    return str(Path(ARGS.helpers) / name)
+def helper(name, bits=32):
+    return str(Path(ARGS.helpers) / ("x64" if bits == 64 else "") / name)
 
 
 def create_prefix():
@@ -196,11 +201,20 @@ class Session:
         self.wine.run(helper("reg_value.exe"), "set", f"{UNINSTALL}\\{PRODUCT_CODES[index]}",
                       "DisplayIcon", str(kind), data.hex())
 
-    def place(self, windows_path):
-        """Puts the stand-in target (or a planted program) at windows_path."""
+    def install_in_view(self, index, text, view):
+        """Writes a REG_SZ through the 32- or 64-bit registry view, with Windows' own reg.exe."""
+        self.wine.run("reg", "add", rf"HKLM\{UNINSTALL}\{PRODUCT_CODES[index]}", "/v", "DisplayIcon",
+                      "/t", "REG_SZ", "/d", text, f"/reg:{view}", "/f")
+
+    def key_exists(self, key, view):
+        return subprocess.run(["wine", "reg", "query", key, f"/reg:{view}"], env=self.wine.env,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+
+    def place(self, windows_path, bits=32):
+        """Puts the 32- or 64-bit stand-in target (or a planted program) at windows_path."""
         path = self.wine.unix(windows_path)
         path.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy(helper("Tovu.exe"), path)
+        shutil.copy(helper("Tovu.exe", bits), path)
 
     def records(self):
         found = []
@@ -211,7 +225,8 @@ class Session:
             if self.unix_pids.get(winpid) is None:
                 self.unix_pids[winpid] = unix_pid(record["path"])
             found.append({"winpid": winpid, "mask": int(record["mask"]),
-                          "system": int(record["system"]), "path": record["path"],
+                          "system": int(record["system"]), "bits": int(record["bits"]),
+                          "path": record["path"],
                           "unixpid": self.unix_pids[winpid]})
         return found
 
@@ -281,6 +296,10 @@ class Scenarios(unittest.TestCase):
             self.skipTest("needs a machine with two or more processors")
         self.s = Session(self._testMethodName)
         self.addCleanup(self.s.close)
+
+    def require_win64(self):
+        if ARGS.arch != "win64":
+            self.skipTest("only 64-bit Windows has this")
 
     def assertIsToolBox(self, box, text):
         self.assertEqual(box["caption"], CAPTION)
@@ -358,33 +377,59 @@ class Scenarios(unittest.TestCase):
         self.assertStartsPinnedAndIsWaitedFor(tool, r"C:\Apps\Second\Tovu.exe")
         self.assertEqual(len(self.s.boxes()), 1, "no not-found box")
 
-    def test_running_targets_pinned_one_processor_each_then_restored(self):
-        # two folders, so that each Linux process is told apart by its path
-        for n in ("1", "2"):
-            self.s.place(rf"C:\e2e-targets\{n}\Tovu.exe")
-        first = self.s.start_target(r"C:\e2e-targets\1\Tovu.exe")
-        second = self.s.start_target(r"C:\e2e-targets\2\Tovu.exe")
-        self.assertNotEqual(first["winpid"], second["winpid"])
+    def pin_and_restore(self, bits):
+        """Targets of the given widths run, each from its own folder so that each
+        Linux process is told apart by its path; the tool pins them one processor
+        each and, after OK, gives them all back."""
+        targets = []
+        for n, width in enumerate(bits, 1):
+            self.s.place(rf"C:\e2e-targets\{n}\Tovu.exe", width)
+            targets.append(self.s.start_target(rf"C:\e2e-targets\{n}\Tovu.exe"))
+        self.assertEqual(len({t["winpid"] for t in targets}), len(targets))
+        self.assertEqual([t["bits"] for t in targets], bits)
         self.s.start_watcher()
         tool = self.s.run_tool()
 
         pinned = self.s.next_box(tool)
         self.assertIsToolBox(pinned, PINNED)
-        masks = sorted(t["mask"] for t in pinned["targets"])
-        self.assertEqual(masks, [0x1, 0x2])
-        self.assertEqual(sorted(taskset(r["unixpid"]) for r in (first, second)), [0x1, 0x2])
         by_pid = {t["pid"]: t["mask"] for t in pinned["targets"]}
-        for record in (first, second):
+        self.assertEqual(sorted(by_pid.values()), [0x1, 0x2])
+        for record in targets:
             self.assertEqual(taskset(record["unixpid"]), by_pid[record["winpid"]])
         self.s.ok(pinned)
 
         restored = self.s.next_box(tool)
         self.assertIsToolBox(restored, RESTORED)
-        self.assertEqual([t["mask"] for t in restored["targets"]], [ALL_PROCESSORS] * 2)
-        self.assertEqual([taskset(r["unixpid"]) for r in (first, second)], [ALL_PROCESSORS] * 2)
+        self.assertEqual([t["mask"] for t in restored["targets"]], [ALL_PROCESSORS] * len(bits))
+        self.assertEqual([taskset(r["unixpid"]) for r in targets], [ALL_PROCESSORS] * len(bits))
         self.s.ok(restored)
-        tool.wait(timeout=10)
+        self.assertEqual(tool.wait(timeout=10), 0)
         self.assertIsNone(self.s.next_box(tool), "a third box")
+
+    def test_running_targets_pinned_one_processor_each_then_restored(self):
+        self.pin_and_restore([32, 32])
+
+    def test_64_and_32_bit_targets_pinned_side_by_side(self):
+        """A 32-bit tool under WoW64 reaches a 64-bit Tovu.exe as well."""
+        self.require_win64()
+        self.pin_and_restore([64, 32])
+
+    def test_reads_only_the_32_bit_registry_view(self):
+        """The first product code's entry, written through the 64-bit view, is not
+        the tool's to see; the second's, written through the 32-bit view (under
+        WOW6432Node), is what it starts."""
+        self.require_win64()
+        self.s.install_in_view(0, r"C:\Apps\View64\main.exe", view=64)
+        self.s.place(r"C:\Apps\View64\Tovu.exe")
+        self.s.install_in_view(1, r"C:\Program Files (x86)\Fenwolk\main.exe,0", view=32)
+        self.s.place(r"C:\Program Files (x86)\Fenwolk\Tovu.exe")
+        wow = UNINSTALL.replace("SOFTWARE", r"SOFTWARE\WOW6432Node", 1)
+        self.assertTrue(self.s.key_exists(rf"HKLM\{wow}\{PRODUCT_CODES[1]}", view=64))
+        self.assertFalse(self.s.key_exists(rf"HKLM\{UNINSTALL}\{PRODUCT_CODES[0]}", view=32))
+        self.s.start_watcher()
+        self.assertStartsPinnedAndIsWaitedFor(self.s.run_tool(),
+                                              r"C:\Program Files (x86)\Fenwolk\Tovu.exe")
+        self.assertEqual(self.s.boxes(), [])
 
     def test_targets_that_end_before_ok(self):
         targets = []
@@ -480,6 +525,7 @@ def main():
     parser.add_argument("--exe", required=True)
     parser.add_argument("--helpers", required=True)
     parser.add_argument("--work", required=True)
+    parser.add_argument("--arch", choices=["win32", "win64"], default="win32")
     parser.add_argument("--create-prefix", action="store_true")
     parser.add_argument("--demo", action="store_true")
     ARGS, rest = parser.parse_known_args()

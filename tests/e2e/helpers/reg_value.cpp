@@ -1,7 +1,7 @@
 // Writes or removes registry values below HKEY_LOCAL_MACHINE with exact bytes,
 // for the end-to-end tests only (`wine reg add` always adds a terminator).
 //   reg_value set KEY NAME TYPE HEXBYTES
-//   reg_value delete KEY [KEY ...]
+//   reg_value delete KEY [KEY ...]   (keys without subkeys, from both views)
 #include <windows.h>
 
 #include <cstdio>
@@ -11,11 +11,13 @@
 
 int main(int argc, char** argv) {
   if (argc >= 3 && std::strcmp(argv[1], "delete") == 0) {
+    // From both registry views on 64-bit Windows; 32-bit Windows ignores the flags.
     int failures = 0;
-    for (int i = 2; i < argc; ++i) {
-      const LSTATUS status = RegDeleteTreeA(HKEY_LOCAL_MACHINE, argv[i]);
-      if (status == ERROR_SUCCESS) RegDeleteKeyA(HKEY_LOCAL_MACHINE, argv[i]);
-      failures += status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND ? 0 : 1;
+    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+      for (int i = 2; i < argc; ++i) {
+        const LSTATUS status = RegDeleteKeyExA(HKEY_LOCAL_MACHINE, argv[i], view, 0);
+        failures += status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND ? 0 : 1;
+      }
     }
     return failures == 0 ? 0 : 1;
   }

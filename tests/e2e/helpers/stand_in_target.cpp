@@ -3,6 +3,7 @@
 // (target-<pid>.txt in %TOVU_E2E_LOG%) and stays alive until the test drops a
 // stop file (stop-all or stop-<pid>) or its time (%TOVU_E2E_TARGET_SECONDS%,
 // default 120) runs out. Copied as C:\Program.exe it shows that it was started.
+// Built for x86 and for x64; the record says which.
 #include <windows.h>
 
 namespace {
@@ -32,9 +33,9 @@ extern "C" void TargetEntry(void) {
   const DWORD pid = GetCurrentProcessId();
 
   char line[1024];
-  wsprintfA(line, "winpid=%lu\nmask=%lu\nsystem=%lu\npath=%s\n", pid,
+  wsprintfA(line, "winpid=%lu\nmask=%lu\nsystem=%lu\nbits=%d\npath=%s\n", pid,
             static_cast<unsigned long>(process_mask), static_cast<unsigned long>(system_mask),
-            module);
+            static_cast<int>(sizeof(void*) * 8), module);
   char record[MAX_PATH + 32];
   wsprintfA(record, "%s\\target-%lu.txt", dir, pid);
   char record_tmp[MAX_PATH + 32];
