@@ -4,7 +4,7 @@
 # the built .exe (layout, reproducibility) and the end-to-end suite under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh build test e2e hardening
+scripts/setup.sh build sign test e2e hardening
 jobs=$(nproc)
 
 cmake --preset host >/dev/null

@@ -10,9 +10,7 @@ trap 'rm -rf "$scratch"' EXIT
 
 build_in() {
   local dir=$1
-  mkdir -p "$dir"
-  (cd "$src" && git ls-files -co --exclude-standard -z | grep -zv '^build/' | tar --null -T - -cf -) |
-    tar -xf - -C "$dir"
+  "$src/tests/copy_sources.sh" "$src" "$dir"
   cmake -S "$dir" -B "$dir/out" -DCMAKE_TOOLCHAIN_FILE="$dir/cmake/mingw-i686.cmake" >/dev/null
   cmake --build "$dir/out" --target TovuStabilizer >/dev/null
 }
