@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever this machine lacks for the given
 # jobs: build (the .exe), sign (Authenticode), test (host unit tests), e2e
-# (Wine, 32- and 64-bit), hardening.
+# (Wine), win64 (64-bit Wine and an x64 compiler for its tests), hardening.
 # Safe to run again: it installs only what is missing.
 set -euo pipefail
 
@@ -12,7 +12,8 @@ for job in "$@"; do
     build) add cmake make g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev python3 ;;
     sign) add osslsigncode openssl ;;
     test) add cmake make g++ googletest libgtest-dev libgmock-dev python3 python3-pefile ;;
-    e2e) add wine wine32:i386 wine64 g++-mingw-w64-x86-64 fonts-wine xvfb xauth locales fonts-noto-cjk imagemagick x11-utils procps util-linux ;;
+    e2e) add wine wine32:i386 fonts-wine xvfb xauth locales fonts-noto-cjk imagemagick x11-utils procps util-linux ;;
+    win64) add wine64 g++-mingw-w64-x86-64 ;;
     hardening) add clang libclang-rt-14-dev clang-tidy clang-format cppcheck ;;
     *) echo "setup.sh: unknown job '$job'" >&2; exit 2 ;;
   esac

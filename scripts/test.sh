@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing and runs every test: host unit tests, static checks,
 # the unit tests again and the fuzzers under ASan and UBSan, then the checks of
-# the built .exe (layout, reproducibility) and the end-to-end suite under Wine.
+# the built .exe (layout, reproducibility, signed release) and the end-to-end
+# suite in 32- and 64-bit Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh build sign test e2e hardening
+scripts/setup.sh build sign test e2e win64 hardening
 jobs=$(nproc)
 
 cmake --preset host >/dev/null
