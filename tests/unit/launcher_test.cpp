@@ -131,6 +131,9 @@ INSTANTIATE_TEST_SUITE_P(
                       PassedOverCase{"binary", {3, kFirstIcon}},
                       PassedOverCase{"dword", {4, std::string("\x01\0\0\0", 4)}},
                       PassedOverCase{"empty REG_SZ", {REG_SZ, ""}},
+                      // 256 characters and the terminator: one byte more than the query takes
+                      PassedOverCase{"257 bytes",
+                                     {REG_SZ, "C:\\First\\" + std::string(247, 'a') + '\0'}},
                       PassedOverCase{"longer than 256 bytes",
                                      {REG_SZ, "C:\\First\\" + std::string(250, 'a') + '\0'}}),
     [](const auto& info) {
@@ -234,25 +237,32 @@ TEST_F(Launcher, FullPathFailureIsAnAttemptReportedWithTheJoinedPath) {
 TEST_F(Launcher, FullPathThatDoesNotFitIsReportedAndNothingStarts) {
   // The resolved path is the current directory plus the value's directory:
   // 259 bytes fit the 260-byte buffer with the terminator, 260 do not.
-  for (size_t full_length : {259u, 260u}) {
-    SCOPED_TRACE(full_length);
+  struct Case {
+    size_t full_length;
+    bool second_product;
+  };
+  for (const Case c : {Case{259, true}, Case{260, true}, Case{260, false}}) {
+    SCOPED_TRACE(::testing::Message() << c.full_length << (c.second_product ? "" : ", alone"));
     world = &fake::Reset();
     world->current_directory = "C:\\" + std::string(150, 'c');
-    const std::string dir = std::string(full_length - world->current_directory.size() - 10, 'd');
+    const std::string dir = std::string(c.full_length - world->current_directory.size() - 10, 'd');
     Install(0, fake::Sz(dir + "\\main.exe"));
-    Install(1, fake::Sz("C:\\Short\\main.exe"));
     const std::string target = world->current_directory + "\\" + dir + "\\Tovu.exe";
-    ASSERT_EQ(target.size(), full_length);
+    ASSERT_EQ(target.size(), c.full_length);
     AddFile(target);
-    AddFile("C:\\Short\\Tovu.exe");
+    if (c.second_product) {
+      Install(1, fake::Sz("C:\\Short\\main.exe"));
+      AddFile("C:\\Short\\Tovu.exe");
+    }
     LaunchInstalledTarget();
-    if (full_length == 259) {
+    if (c.full_length == 259) {
       EXPECT_EQ(Started(), target);
       EXPECT_THAT(world->boxes, IsEmpty());
     } else {
+      // an attempt: its box is the last word, with no not-found box after it
       EXPECT_THAT(world->BoxTexts(),
                   ElementsAre(texts::PathFailed(206, dir + "\\main.exe\\..\\Tovu.exe")));
-      EXPECT_EQ(Started(), "C:\\Short\\Tovu.exe");
+      EXPECT_EQ(Started(), c.second_product ? "C:\\Short\\Tovu.exe" : "");
     }
   }
 }
