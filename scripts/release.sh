@@ -1,18 +1,30 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds TovuStabilizer.exe from scratch and writes
-# dist/TovuStabilizer.exe and dist/SHA256SUMS. The build is reproducible: the
-# same commit gives the same bytes anywhere.
+# the release into dist/:
+#   TovuStabilizer.exe          the program (signed with --sign)
+#   TovuStabilizer-VERSION.zip  what a user downloads: the program, readme.txt
+#                               (code page 932, CRLF), LICENSE.txt, BUILDINFO
+#   BUILDINFO                   version, commit, toolchain packages, the
+#                               unsigned program's SHA-256
+#   SHA256SUMS                  the three files above
+# The same commit gives the same bytes anywhere, at any time;
+# scripts/verify-release.sh checks a download against it.
 #
 #   scripts/release.sh [--sign CERT.pfx --password-file FILE [--timestamp URL]]
 #
-# With --sign the shipped file carries an Authenticode signature (SHA-256) made
-# with osslsigncode; the password is read from FILE, never from the command
-# line. Removing that signature gives back the unsigned bytes, which is checked
-# before anything reaches dist/. On any failure dist/ is left as it was.
+# With --sign the program carries an Authenticode signature (SHA-256) made
+# with osslsigncode; the password is read from FILE (all of it, less a
+# trailing line end), never from the command line. A certificate that Windows
+# would not accept for signing code is refused first. Removing the signature
+# gives back the unsigned bytes, which is checked before anything reaches
+# dist/. On any failure dist/ is left as it was.
 set -euo pipefail
+caller=$PWD
 cd "$(dirname "$0")/.."
 
 fail() { echo "release.sh: $*" >&2; exit 1; }
+# Paths on the command line are the caller's, not the repository root's.
+from_caller() { case "$1" in /*) printf '%s' "$1" ;; *) printf '%s' "$caller/$1" ;; esac; }
 
 cert="" password_file="" timestamp=""
 while [ $# -gt 0 ]; do
@@ -25,14 +37,72 @@ while [ $# -gt 0 ]; do
 done
 if [ -n "$cert" ]; then
   [ -n "$password_file" ] || fail "--sign needs --password-file"
-  [ -f "$cert" ] && [ -r "$cert" ] || fail "certificate not found or not readable: $cert"
-  [ -f "$password_file" ] && [ -r "$password_file" ] || fail "password file not found or not readable: $password_file"
+  cert_name=$cert cert=$(from_caller "$cert")
+  [ -f "$cert" ] && [ -r "$cert" ] || fail "certificate not found or not readable: $cert_name"
+  password_name=$password_file password_file=$(from_caller "$password_file")
+  [ -f "$password_file" ] && [ -r "$password_file" ] ||
+    fail "password file not found or not readable: $password_name"
 elif [ -n "$password_file$timestamp" ]; then
   fail "--password-file and --timestamp go with --sign"
 fi
 
+version=$(cat VERSION)
+[[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "VERSION does not hold a version such as 1.0.0: $version"
+
+# A release names the commit it was built from, so it must be that commit's
+# tree and nothing else. A copy without git history names none.
+commit="none (not a git checkout)" epoch=()
+if [ -e .git ]; then
+  [ -z "$(git status --porcelain)" ] ||
+    fail "the work tree has uncommitted changes or untracked files; commit or remove them first (git status)"
+  commit=$(git rev-parse HEAD)
+  epoch=(--epoch "$(git log -1 --format=%ct)")
+fi
+
 scripts/setup.sh build ${cert:+sign}
+
+# The key and certificates in the .pfx, read with the password osslsigncode
+# will use. Windows exports may use algorithms OpenSSL 3 keeps in its legacy
+# provider.
+read_pfx() {
+  local password
+  password=$(<"$password_file")
+  while [[ $password == *$'\r' ]]; do password=${password%$'\r'}; done
+  printf '%s\n' "$password" | openssl pkcs12 -in "$cert" -passin stdin "$@" 2>/dev/null ||
+    printf '%s\n' "$password" | openssl pkcs12 -legacy -in "$cert" -passin stdin "$@" 2>/dev/null
+}
+
+# Refuses a signing certificate that Windows would reject: the one whose key
+# the .pfx holds must be valid now, and where it limits its use, allow
+# digital signatures and code signing.
+check_certificate() {
+  local dir=build/release/certificates public signer="" file now
+  mkdir -p "$dir"
+  public=$(read_pfx -nocerts -nodes | openssl pkey -pubout 2>/dev/null) ||
+    fail "cannot read $cert_name: not a PKCS#12 file, or the wrong password"
+  read_pfx -nokeys | awk -v dir="$dir" '/BEGIN CERTIFICATE/ { n++ } n { print > (dir "/" n ".pem") }' ||
+    fail "cannot read the certificates in $cert_name"
+  for file in "$dir"/*.pem; do
+    [ -f "$file" ] && [ "$(openssl x509 -in "$file" -noout -pubkey)" = "$public" ] && signer=$file && break
+  done
+  [ -n "$signer" ] || fail "$cert_name holds no certificate for its private key"
+  now=$(date +%s)
+  [ "$(date -d "$(openssl x509 -in "$signer" -noout -startdate | cut -d= -f2)" +%s)" -le "$now" ] ||
+    fail "the certificate in $cert_name is not valid before $(openssl x509 -in "$signer" -noout -startdate | cut -d= -f2)"
+  openssl x509 -in "$signer" -noout -checkend 0 >/dev/null ||
+    fail "the certificate in $cert_name expired on $(openssl x509 -in "$signer" -noout -enddate | cut -d= -f2)"
+  local usage extended
+  usage=$(openssl x509 -in "$signer" -noout -ext keyUsage 2>/dev/null | sed -n 's/^ *//;2p')
+  [ -z "$usage" ] || [[ $usage == *"Digital Signature"* ]] ||
+    fail "the certificate in $cert_name may not make digital signatures (key usage: $usage)"
+  extended=$(openssl x509 -in "$signer" -noout -ext extendedKeyUsage 2>/dev/null | sed -n 's/^ *//;2p')
+  [ -z "$extended" ] || [[ $extended == *"Code Signing"* ]] ||
+    fail "the certificate in $cert_name is not for code signing (extended key usage: $extended)"
+}
+
 rm -rf build/release
+mkdir -p build/release
+[ -z "$cert" ] || check_certificate
 cmake -S . -B build/release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
 cmake --build build/release --target TovuStabilizer >/dev/null
 unsigned=build/release/TovuStabilizer.exe
@@ -44,7 +114,7 @@ if [ -n "$cert" ]; then
   if ! osslsigncode sign -pkcs12 "$cert" -readpass "$password_file" -h sha256 \
       ${timestamp:+-ts "$timestamp"} -in "$unsigned" -out "$stage/TovuStabilizer.exe" >"$log" 2>&1; then
     reason=$(grep -v -x -e Failed -e Succeeded "$log" | grep -m1 -iE 'fail|unable|error' || true)
-    fail "cannot sign with $cert: ${reason:-osslsigncode failed, see $log}"
+    fail "cannot sign with $cert_name: ${reason:-osslsigncode failed, see $log}"
   fi
   osslsigncode remove-signature -in "$stage/TovuStabilizer.exe" -out build/release/unsigned-again.exe \
     >/dev/null 2>&1 || fail "cannot read back the signed file"
@@ -53,7 +123,32 @@ if [ -n "$cert" ]; then
 else
   cp "$unsigned" "$stage/"
 fi
-(cd "$stage" && sha256sum TovuStabilizer.exe > SHA256SUMS)
+
+# The Debian packages whose files make the program: compilers, binutils,
+# headers and import libraries.
+toolchain_packages() {
+  local cxx=i686-w64-mingw32-g++ cc=i686-w64-mingw32-gcc
+  for file in "$(command -v $cxx)" "$($cxx -print-prog-name=cc1plus)" "$($cc -print-prog-name=cc1)" \
+      "$(command -v i686-w64-mingw32-ld)" "$(command -v i686-w64-mingw32-windres)" \
+      "$($cc -print-file-name=libkernel32.a)" /usr/i686-w64-mingw32/include/windows.h; do
+    dpkg -S "$(readlink -f "$file")" | cut -d: -f1
+  done | sort -u
+}
+
+{
+  echo "# How this TovuStabilizer release was built. scripts/verify-release.sh rebuilds it"
+  echo "# from this commit on Debian 12 and compares the bytes."
+  echo "version: $version"
+  echo "commit: $commit"
+  echo "unsigned-exe-sha256: $(sha256sum "$unsigned" | cut -d' ' -f1)"
+  for package in $(toolchain_packages); do
+    echo "package: $package $(dpkg-query -W -f='${Version}' "$package")"
+  done
+} >"$stage/BUILDINFO"
+zip=TovuStabilizer-$version.zip
+/usr/bin/python3 scripts/package.py --version "$version" --exe "$stage/TovuStabilizer.exe" \
+  --buildinfo "$stage/BUILDINFO" --out "$stage/$zip" "${epoch[@]}"
+(cd "$stage" && sha256sum TovuStabilizer.exe "$zip" BUILDINFO >SHA256SUMS)
 
 rm -rf dist
 mv "$stage" dist
