@@ -45,4 +45,18 @@ std::string StartFailed(DWORD code, const std::string& path) {
 std::string PinFailed(DWORD code) { return Cp932("安定化に失敗しました。 " + Code(code)); }
 std::string NotFound() { return Cp932("Fenwolkも\nBrisdaneも見つかりませんでした"); }
 
+std::vector<std::string> Every(DWORD code, const std::string& path) {
+  return {Caption(),
+          ErrorOccurred(code),
+          NotNeeded(),
+          CannotOpen(code),
+          CannotSet(code),
+          Pinned(),
+          Restored(),
+          PathFailed(code, path),
+          StartFailed(code, path),
+          PinFailed(code),
+          NotFound()};
+}
+
 }  // namespace texts

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "fake/fake_win32.h"
 
@@ -22,5 +23,8 @@ std::string PathFailed(DWORD code, const std::string& path);
 std::string StartFailed(DWORD code, const std::string& path);
 std::string PinFailed(DWORD code);
 std::string NotFound();
+
+// Every text above, with `code` and `path` where the tool puts its arguments.
+std::vector<std::string> Every(DWORD code, const std::string& path);
 
 }  // namespace texts

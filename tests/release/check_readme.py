@@ -1,0 +1,54 @@
+#!/usr/bin/python3
+"""check_readme.py ZIP TOOL_TEXTS
+
+The readme.txt in the zip is what a Japanese user opens in Notepad: it must
+decode as code page 932, end every line in CRLF, and name every text the tool
+can show. TOOL_TEXTS prints those texts (the unit tests' own table), one a
+line in hex; each line of a text must begin a line of the readme, with any
+words standing for its arguments (番号, パス), so that "失敗しました。" is not
+found inside "実行に失敗しました。".
+"""
+import re
+import subprocess
+import sys
+import zipfile
+
+CODE = b"2147483647"  # the error code TOOL_TEXTS formats into each text
+PATH = b"\x01"  # the path it formats in
+
+
+def main():
+    zip_path, tool_texts = sys.argv[1:]
+    data = zipfile.ZipFile(zip_path).read("readme.txt")
+    failures = []
+    try:
+        text = data.decode("cp932")
+    except UnicodeDecodeError as error:
+        sys.exit(f"readme.txt is not code page 932 at byte {error.start}")
+    if data.replace(b"\r\n", b"").count(b"\n") or data.replace(b"\r\n", b"").count(b"\r"):
+        failures.append("readme.txt has line ends other than CRLF")
+    if not data.endswith(b"\r\n"):
+        failures.append("readme.txt does not end with a line end")
+    starts = [line.lstrip(" \u3000") for line in text.split("\r\n")]
+    hex_lines = subprocess.run([tool_texts], check=True, capture_output=True, text=True).stdout.split()
+    if len(hex_lines) < 10:
+        failures.append(f"{tool_texts} printed {len(hex_lines)} texts")
+    for shown in map(bytes.fromhex, hex_lines):
+        for box_line in shown.split(b"\n"):
+            pieces = re.split(re.escape(CODE) + b"|" + re.escape(PATH), box_line)
+            if not any(pieces):
+                continue  # an argument alone, such as the path
+            pattern = re.compile(".+".join(re.escape(p.decode("cp932")) for p in pieces))
+            if not any(pattern.match(line) for line in starts):
+                failures.append(f"readme.txt does not name {pattern.pattern!r} "
+                                f"(from {shown.decode('cp932')!r})")
+    for failure in failures:
+        print(failure)
+    if failures:
+        sys.exit(1)
+    print(f"readme.txt: code page 932, {text.count(chr(13) + chr(10))} lines in CRLF, "
+          f"names all {len(hex_lines)} texts")
+
+
+if __name__ == "__main__":
+    main()
