@@ -67,7 +67,7 @@ scripts/setup.sh build ${cert:+sign}
 read_pfx() {
   local password
   password=$(<"$password_file")
-  while [[ $password == *$'\r' ]]; do password=${password%$'\r'}; done
+  while [[ $password == *[$'\r\n'] ]]; do password=${password%?}; done
   printf '%s\n' "$password" | openssl pkcs12 -in "$cert" -passin stdin "$@" 2>/dev/null ||
     printf '%s\n' "$password" | openssl pkcs12 -legacy -in "$cert" -passin stdin "$@" 2>/dev/null
 }
@@ -76,7 +76,7 @@ read_pfx() {
 # the .pfx holds must be valid now, and where it limits its use, allow
 # digital signatures and code signing.
 check_certificate() {
-  local dir=build/release/certificates public signer="" file now
+  local dir=build/release/certificates public signer="" file not_before not_after usage extended
   mkdir -p "$dir"
   public=$(read_pfx -nocerts -nodes | openssl pkey -pubout 2>/dev/null) ||
     fail "cannot read $cert_name: not a PKCS#12 file, or the wrong password"
@@ -86,12 +86,11 @@ check_certificate() {
     [ -f "$file" ] && [ "$(openssl x509 -in "$file" -noout -pubkey)" = "$public" ] && signer=$file && break
   done
   [ -n "$signer" ] || fail "$cert_name holds no certificate for its private key"
-  now=$(date +%s)
-  [ "$(date -d "$(openssl x509 -in "$signer" -noout -startdate | cut -d= -f2)" +%s)" -le "$now" ] ||
-    fail "the certificate in $cert_name is not valid before $(openssl x509 -in "$signer" -noout -startdate | cut -d= -f2)"
-  openssl x509 -in "$signer" -noout -checkend 0 >/dev/null ||
-    fail "the certificate in $cert_name expired on $(openssl x509 -in "$signer" -noout -enddate | cut -d= -f2)"
-  local usage extended
+  not_before=$(openssl x509 -in "$signer" -noout -startdate | cut -d= -f2)
+  not_after=$(openssl x509 -in "$signer" -noout -enddate | cut -d= -f2)
+  [ "$(date -d "$not_before" +%s)" -le "$(date +%s)" ] ||
+    fail "the certificate in $cert_name is not valid before $not_before"
+  [ "$(date -d "$not_after" +%s)" -gt "$(date +%s)" ] || fail "the certificate in $cert_name expired on $not_after"
   usage=$(openssl x509 -in "$signer" -noout -ext keyUsage 2>/dev/null | sed -n 's/^ *//;2p')
   [ -z "$usage" ] || [[ $usage == *"Digital Signature"* ]] ||
     fail "the certificate in $cert_name may not make digital signatures (key usage: $usage)"
