@@ -100,10 +100,10 @@ cmp -s "$work/unsigned.exe" "$rebuilt/TovuStabilizer.exe" ||
   differs "TovuStabilizer.exe is not the program that commit builds"
 if [ -n "$zip" ]; then
   rebuilt_zip=$(echo "$rebuilt"/TovuStabilizer-*.zip)
-  [ "$(names "$zip")" = "$(names "$rebuilt_zip")" ] ||
-    differs "$(basename "$zip") holds $(names "$zip"); that commit's zip holds $(names "$rebuilt_zip")"
+  shipped=$(names "$zip") expected=$(names "$rebuilt_zip")
+  [ "$shipped" = "$expected" ] || differs "$(basename "$zip") holds $shipped; that commit's zip holds $expected"
   /usr/bin/python3 -m zipfile -e "$rebuilt_zip" "$work/rebuilt-zip"
-  for name in $(names "$rebuilt_zip"); do
+  for name in $expected; do
     case "$name" in
       TovuStabilizer.exe) ;;  # compared above, without its signature
       # another toolchain writes other package versions; the rest must agree

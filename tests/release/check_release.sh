@@ -93,18 +93,20 @@ cp "$dist/$zip" "$work/download/"
 expect_verdict "the zip alone" 0 "$identical" "$work/download/$zip"
 [ -z "$(git -C "$work/repo" worktree list | sed 1d)" ] || fails "a worktree was left behind"
 
-# One byte of code changed, with BUILDINFO and SHA256SUMS made to match it:
-# only the rebuild can tell.
+# One byte of code, a NOP in place of what the build put there.
+change_byte() { printf '\x90' | dd of="$1" bs=1 seek=1100 conv=notrunc 2>/dev/null; }
+# The changed byte, with BUILDINFO and SHA256SUMS made to match it: only the
+# rebuild can tell.
 mkdir "$work/forged"
 cp "$dist/TovuStabilizer.exe" "$dist/BUILDINFO" "$work/forged/"
-printf '\x90' | dd of="$work/forged/TovuStabilizer.exe" bs=1 seek=1100 conv=notrunc 2>/dev/null
+change_byte "$work/forged/TovuStabilizer.exe"
 sed -i "s/^unsigned-exe-sha256: .*/unsigned-exe-sha256: $(sha256sum "$work/forged/TovuStabilizer.exe" | cut -d' ' -f1)/" \
   "$work/forged/BUILDINFO"
 (cd "$work/forged" && sha256sum TovuStabilizer.exe BUILDINFO >SHA256SUMS)
 expect_verdict "a forged program" 1 \
   "differs from commit $commit: TovuStabilizer.exe is not the program that commit builds" "$work/forged"
 cp -r "$dist" "$work/changed"
-printf '\x90' | dd of="$work/changed/TovuStabilizer.exe" bs=1 seek=1100 conv=notrunc 2>/dev/null
+change_byte "$work/changed/TovuStabilizer.exe"
 expect_verdict "one changed byte" 1 "differs: SHA256SUMS: TovuStabilizer.exe: FAILED" "$work/changed"
 
 echo "== trees that are not a commit"
