@@ -16,6 +16,7 @@ affinity of every running Tovu.exe while the box is up, then presses OK; and
 The helpers are 32-bit; DIR/x64/Tovu.exe is a 64-bit stand-in target.
 """
 import argparse
+import errno
 import json
 import os
 import re
@@ -519,6 +520,23 @@ def demo():
         s.close()
 
 
+# Every 32-bit Windows program, the tool among them, runs in Wine's 32-bit
+# loader, which a Linux kernel built without IA32 emulation cannot start.
+WINE32_LOADER = "/usr/lib/wine/wine"
+SKIPPED = 77  # the e2e tests' SKIP_RETURN_CODE
+
+
+def kernel_runs_32_bit_programs():
+    try:
+        subprocess.run([WINE32_LOADER, "--version"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=60)
+    except OSError as error:
+        if error.errno == errno.ENOEXEC:
+            return False
+        raise
+    return True
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
@@ -532,6 +550,10 @@ def main():
     # Wine wants an absolute prefix, and the programs run from other folders.
     for name in ("exe", "helpers", "work"):
         setattr(ARGS, name, str(Path(getattr(ARGS, name)).resolve()))
+    if not kernel_runs_32_bit_programs():
+        print(f"skipped: this Linux kernel cannot run 32-bit programs ({WINE32_LOADER}: exec format error; "
+              "it lacks IA32 emulation), so Wine cannot run the tool here")
+        sys.exit(1 if ARGS.demo else SKIPPED)
     if ARGS.create_prefix:
         return create_prefix()
     if ARGS.demo:
