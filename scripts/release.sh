@@ -12,13 +12,20 @@
 #
 #   scripts/release.sh [--sign CERT.pfx --password-file FILE [--timestamp URL]]
 #
+# It builds what HEAD holds and nothing else: a clean export of the commit,
+# with the C locale, a fixed PATH and none of the caller's compiler or CMake
+# variables, so ignored files and the builder's shell cannot reach the bytes.
+#
 # With --sign the program carries an Authenticode signature (SHA-256) made
 # with osslsigncode; the password is read from FILE (all of it, less a
-# trailing line end), never from the command line. A certificate that Windows
-# would not accept for signing code is refused first. Removing the signature
-# gives back the unsigned bytes, which is checked before anything reaches
-# dist/. On any failure dist/ is left as it was.
+# trailing line end; an empty file for a .pfx without one), never from the
+# command line. A certificate that Windows would not accept for signing code
+# is refused first. Removing the signature gives back the unsigned bytes,
+# which is checked before anything reaches dist/. On any failure dist/ is
+# left as it was.
+{ set +x; } 2>/dev/null  # a traced run would print the password
 set -euo pipefail
+export LC_ALL=C
 caller=$PWD
 cd "$(dirname "$0")/.."
 
@@ -26,12 +33,14 @@ fail() { echo "release.sh: $*" >&2; exit 1; }
 # Paths on the command line are the caller's, not the repository root's.
 from_caller() { case "$1" in /*) printf '%s' "$1" ;; *) printf '%s' "$caller/$1" ;; esac; }
 
+# An empty value is an error, not "no signature": it is what an unset
+# variable in a CI script gives.
 cert="" password_file="" timestamp=""
 while [ $# -gt 0 ]; do
   case "$1" in
-    --sign) [ $# -ge 2 ] || fail "--sign needs a .pfx file"; cert=$2; shift 2 ;;
-    --password-file) [ $# -ge 2 ] || fail "--password-file needs a file"; password_file=$2; shift 2 ;;
-    --timestamp) [ $# -ge 2 ] || fail "--timestamp needs a URL"; timestamp=$2; shift 2 ;;
+    --sign) [ -n "${2:-}" ] || fail "--sign needs a .pfx file"; cert=$2; shift 2 ;;
+    --password-file) [ -n "${2:-}" ] || fail "--password-file needs a file"; password_file=$2; shift 2 ;;
+    --timestamp) [ -n "${2:-}" ] || fail "--timestamp needs a URL"; timestamp=$2; shift 2 ;;
     *) fail "unknown argument '$1' (usage: release.sh [--sign CERT.pfx --password-file FILE [--timestamp URL]])" ;;
   esac
 done
@@ -46,9 +55,6 @@ elif [ -n "$password_file$timestamp" ]; then
   fail "--password-file and --timestamp go with --sign"
 fi
 
-version=$(cat VERSION)
-[[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "VERSION does not hold a version such as 1.0.0: $version"
-
 # A release names the commit it was built from, so it must be that commit's
 # tree and nothing else. A copy without git history names none.
 commit="none (not a git checkout)" epoch=()
@@ -59,15 +65,25 @@ if [ -e .git ]; then
   epoch=(--epoch "$(git log -1 --format=%ct)")
 fi
 
+mkdir -p build
+exec 9>build/release.lock
+flock -n 9 || fail "another release.sh is running in this checkout; wait for it to end"
+
 scripts/setup.sh build ${cert:+sign}
 
-# The key and certificates in the .pfx, read with the password osslsigncode
-# will use. Windows exports may use algorithms OpenSSL 3 keeps in its legacy
-# provider.
-read_pfx() {
-  local password
+# The password as osslsigncode reads the file: all of it, less trailing CR
+# and LF. openssl takes one line, so a password of several lines would be
+# read two ways; it is refused.
+password=""
+if [ -n "$cert" ]; then
   password=$(<"$password_file")
   while [[ $password == *[$'\r\n'] ]]; do password=${password%?}; done
+  [[ $password != *[$'\r\n']* ]] || fail "the password in $password_name spans more than one line"
+fi
+
+# The key and certificates in the .pfx, read with that password. Windows
+# exports may use algorithms OpenSSL 3 keeps in its legacy provider.
+read_pfx() {
   printf '%s\n' "$password" | openssl pkcs12 -in "$cert" -passin stdin "$@" 2>/dev/null ||
     printf '%s\n' "$password" | openssl pkcs12 -legacy -in "$cert" -passin stdin "$@" 2>/dev/null
 }
@@ -100,17 +116,30 @@ check_certificate() {
 }
 
 rm -rf build/release
-mkdir -p build/release
+mkdir -p build/release/src build/release/home
 [ -z "$cert" ] || check_certificate
-cmake -S . -B build/release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
-cmake --build build/release --target TovuStabilizer >/dev/null
+
+# What the commit holds, apart from the work tree; a copy without git is
+# built as it stands.
+src=$PWD
+if [ -e .git ]; then
+  src=$PWD/build/release/src
+  git archive --format=tar HEAD | tar -xf - -C "$src"
+fi
+version=$(cat "$src/VERSION")
+[[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "VERSION does not hold a version such as 1.0.0: $version"
+clean=(env -i PATH=/usr/bin:/bin HOME="$PWD/build/release/home" LC_ALL=C TZ=UTC0)
+"${clean[@]}" cmake -S "$src" -B build/release -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-i686.cmake" >/dev/null
+"${clean[@]}" cmake --build build/release --target TovuStabilizer >/dev/null
 unsigned=build/release/TovuStabilizer.exe
 stage=build/release/dist
 mkdir -p "$stage"
 
 if [ -n "$cert" ]; then
   log=build/release/osslsigncode.log
-  if ! osslsigncode sign -pkcs12 "$cert" -readpass "$password_file" -h sha256 \
+  # osslsigncode cannot read an empty password file; a .pfx without a
+  # password is opened without one.
+  if ! osslsigncode sign -pkcs12 "$cert" ${password:+-readpass "$password_file"} -h sha256 \
       ${timestamp:+-ts "$timestamp"} -in "$unsigned" -out "$stage/TovuStabilizer.exe" >"$log" 2>&1; then
     reason=$(grep -v -x -e Failed -e Succeeded "$log" | grep -m1 -iE 'fail|unable|error' || true)
     fail "cannot sign with $cert_name: ${reason:-osslsigncode failed, see $log}"
@@ -126,10 +155,11 @@ fi
 # The Debian packages whose files make the program: compilers, binutils,
 # headers and import libraries.
 toolchain_packages() {
-  local cxx=i686-w64-mingw32-g++ cc=i686-w64-mingw32-gcc
-  for file in "$(command -v $cxx)" "$($cxx -print-prog-name=cc1plus)" "$($cc -print-prog-name=cc1)" \
-      "$(command -v i686-w64-mingw32-ld)" "$(command -v i686-w64-mingw32-windres)" \
-      "$($cc -print-file-name=libkernel32.a)" /usr/i686-w64-mingw32/include/windows.h; do
+  local cxx=("${clean[@]}" i686-w64-mingw32-g++) cc=("${clean[@]}" i686-w64-mingw32-gcc) PATH=/usr/bin:/bin
+  for file in "$(command -v i686-w64-mingw32-g++)" "$("${cxx[@]}" -print-prog-name=cc1plus)" \
+      "$("${cc[@]}" -print-prog-name=cc1)" "$(command -v i686-w64-mingw32-ld)" \
+      "$(command -v i686-w64-mingw32-windres)" "$("${cc[@]}" -print-file-name=libkernel32.a)" \
+      /usr/i686-w64-mingw32/include/windows.h; do
     dpkg -S "$(readlink -f "$file")" | cut -d: -f1
   done | sort -u
 }
@@ -145,7 +175,7 @@ toolchain_packages() {
   done
 } >"$stage/BUILDINFO"
 zip=TovuStabilizer-$version.zip
-/usr/bin/python3 scripts/package.py --version "$version" --exe "$stage/TovuStabilizer.exe" \
+"${clean[@]}" /usr/bin/python3 -I "$src/scripts/package.py" --version "$version" --exe "$stage/TovuStabilizer.exe" \
   --buildinfo "$stage/BUILDINFO" --out "$stage/$zip" "${epoch[@]}"
 (cd "$stage" && sha256sum TovuStabilizer.exe "$zip" BUILDINFO >SHA256SUMS)
 

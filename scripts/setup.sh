@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever this machine lacks for the given
 # jobs: build (the .exe), sign (Authenticode), test (host unit tests), e2e
-# (Wine), win64 (64-bit Wine and an x64 compiler for its tests), hardening.
+# (Wine), win64 (64-bit Wine and an x64 compiler for its tests), hardening,
+# repro (reprotest and the locale it varies to).
 # Safe to run again: it installs only what is missing.
 set -euo pipefail
 
@@ -14,6 +15,7 @@ for job in "$@"; do
     test) add cmake make g++ googletest libgtest-dev libgmock-dev python3 python3-pefile ;;
     e2e) add wine wine32:i386 fonts-wine xvfb xauth locales fonts-noto-cjk imagemagick x11-utils procps util-linux ;;
     win64) add wine64 g++-mingw-w64-x86-64 ;;
+    repro) add reprotest diffoscope-minimal faketime locales ;;
     hardening) add clang libclang-rt-14-dev clang-tidy clang-format cppcheck ;;
     *) echo "setup.sh: unknown job '$job'" >&2; exit 2 ;;
   esac
@@ -37,9 +39,14 @@ if [ ${#missing[@]} -gt 0 ]; then
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-# Wine takes its ANSI code page (932) from a Japanese locale.
-if printf '%s\n' "$@" | grep -qx e2e && ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
-  as_root sed -i 's/^# *\(ja_JP.UTF-8 UTF-8\)/\1/' /etc/locale.gen
-  grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen || echo 'ja_JP.UTF-8 UTF-8' | as_root tee -a /etc/locale.gen >/dev/null
+# need_locale ja_JP.UTF-8: generates that locale where it is missing.
+need_locale() {
+  locale -a 2>/dev/null | grep -qix "${1/UTF-8/utf-\?8}" && return
+  as_root sed -i "s/^# *\($1 UTF-8\)/\1/" /etc/locale.gen
+  grep -q "^$1 UTF-8" /etc/locale.gen || echo "$1 UTF-8" | as_root tee -a /etc/locale.gen >/dev/null
   as_root locale-gen >/dev/null
-fi
+}
+# Wine takes its ANSI code page (932) from a Japanese locale; reprotest
+# varies the locale to Estonian, and falls back to C where it is missing.
+if printf '%s\n' "$@" | grep -qx e2e; then need_locale ja_JP.UTF-8; fi
+if printf '%s\n' "$@" | grep -qx repro; then need_locale et_EE.UTF-8; fi

@@ -5,7 +5,7 @@
 # suite in 32- and 64-bit Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh build sign test e2e win64 hardening
+scripts/setup.sh build sign test e2e win64 hardening repro
 jobs=$(nproc)
 
 cmake --preset host >/dev/null
