@@ -12,7 +12,7 @@ mkdir -p "$2"
     if [ -e "$file" ] || [ -L "$file" ]; then printf '%s\0' "$file"; fi
   done | tar --null -T - -cf -) | tar -xf - -C "$2"
 if [ "${3:-}" = --commit ]; then
-  git -C "$2" init -q
+  git -C "$2" init -q -b main
   git -C "$2" add -A
   GIT_AUTHOR_DATE="2026-01-01T00:00:00Z" GIT_COMMITTER_DATE="2026-01-01T00:00:00Z" \
     git -C "$2" -c user.name=test -c user.email=test@localhost -c commit.gpgsign=false \

@@ -5,10 +5,12 @@
 # self-signed certificate made here (never kept) and a password file in CRLF,
 # then checks what a user would: the signature verifies, SHA256SUMS matches,
 # the zip holds the signed program, removing the signature gives exactly the
-# unsigned build, verify-release.sh finds it identical to its commit, and the
-# password was on no command line and in no output. Bad certificates (also
-# ones Windows would not take for code signing) and passwords fail in one
-# line, before anything is signed, and leave dist/ as it was. Leaves
+# unsigned build, verify-release.sh finds it identical to its commit (folder
+# and zip alone, naming the signer) and finds tampered signatures different,
+# and the password was on no command line and in no output, traced runs
+# included. A .pfx without a password signs. Bad certificates (also ones
+# Windows would not take for code signing), passwords and arguments fail in
+# one line, before anything is signed, and leave dist/ as it was. Leaves
 # WORK/dist/TovuStabilizer.exe (signed) for the end-to-end run.
 set -euo pipefail
 src=$(cd "$1" && pwd) reference=$(realpath "$2") work=$3
@@ -23,7 +25,9 @@ password="test-$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
 printf '%s\n' "$password" >"$keys/password"
 printf '%s\r\n' "$password" >"$keys/password-crlf"
 printf 'wrong-%s\n' "$password" >"$keys/wrong-password"
-chmod 600 "$keys/password" "$keys/password-crlf" "$keys/wrong-password"
+printf '%s\nsecond line\n' "$password" >"$keys/two-lines"
+: >"$keys/empty"
+chmod 600 "$keys/password" "$keys/password-crlf" "$keys/wrong-password" "$keys/two-lines"
 pfx() {
   openssl pkcs12 -export -inkey "$keys/$1.key" -in "$keys/$1.pem" -out "$keys/$1.pfx" \
     -passout "file:$keys/password"
@@ -49,6 +53,7 @@ dated() {
   pfx "$1"
 }
 self_signed cert -addext "extendedKeyUsage=codeSigning"
+openssl pkcs12 -export -inkey "$keys/cert.key" -in "$keys/cert.pem" -out "$keys/no-password.pfx" -passout pass:
 self_signed server -addext "extendedKeyUsage=serverAuth"
 self_signed encipher-only -addext "keyUsage=keyEncipherment" -addext "extendedKeyUsage=codeSigning"
 dated expired 20200101000000Z 20200102000000Z
@@ -92,13 +97,68 @@ grep -q "unsigned build: $(sha256sum "$reference" | cut -d' ' -f1)" "$work/relea
   fails "release.sh did not report the unsigned hash"
 "$work/src/scripts/verify-release.sh" "$dist" >"$work/verify-release.out" 2>&1 ||
   { cat "$work/verify-release.out"; fails "verify-release.sh"; }
-tail -1 "$work/verify-release.out"
-[ "$(tail -1 "$work/verify-release.out")" = \
-  "identical to commit $(git -C "$work/src" rev-parse HEAD) (TovuStabilizer $(cat "$work/src/VERSION"))" ] ||
-  fails "verify-release.sh: $(tail -1 "$work/verify-release.out")"
+identical="identical to commit $(git -C "$work/src" rev-parse HEAD) (TovuStabilizer $(cat "$work/src/VERSION"))"
+signer="signed by: CN=TovuStabilizer test cert (whether Windows trusts this signer is Windows' to judge)"
+tail -2 "$work/verify-release.out"
+[ "$(tail -2 "$work/verify-release.out")" = "$signer"$'\n'"$identical" ] ||
+  fails "verify-release.sh: $(tail -2 "$work/verify-release.out")"
 
-echo "== the password stays secret"
-for file in "$work/release.out" "$work/verify-release.out" "$work/command-lines" "$work/src/build/release/osslsigncode.log"; do
+echo "== tampered signatures"
+commit=$(git -C "$work/src" rev-parse HEAD)
+# WHAT CODE LINE PATH: verify-release.sh ends with exit CODE and LINE.
+expect_verdict() {
+  local status=0
+  "$work/src/scripts/verify-release.sh" "$4" >"$work/verdict.out" 2>&1 || status=$?
+  [ "$status" -eq "$2" ] && [ "$(tail -1 "$work/verdict.out")" = "$3" ] ||
+    { cat "$work/verdict.out"; fails "$1: exit $status"; }
+  echo "$1: exit $status: $3"
+}
+mkdir "$work/zip-alone"
+cp "$dist/$zip" "$work/zip-alone/"
+expect_verdict "the signed zip alone" 0 "$identical" "$work/zip-alone/$zip"
+# tamper NAME PYTHON: a copy of the release whose program PYTHON changes
+# (`exe`, a bytearray; `table`, where its signature starts), with sums to match.
+tamper() {
+  cp -r "$dist" "$work/$1"
+  /usr/bin/python3 - "$work/$1/TovuStabilizer.exe" "$2" <<'EOF'
+import struct, sys
+path, code = sys.argv[1:]
+exe = bytearray(open(path, "rb").read())
+directory = struct.unpack_from("<I", exe, 0x3C)[0] + 24 + 96 + 4 * 8  # the certificate table's entry
+table, size = struct.unpack_from("<II", exe, directory)
+exec(code)
+open(path, "wb").write(exe)
+EOF
+  (cd "$work/$1" && rm "$zip" && sha256sum TovuStabilizer.exe BUILDINFO >SHA256SUMS)
+}
+tamper padded 'exe += bytes(16)
+struct.pack_into("<I", exe, directory + 4, size + 16)
+struct.pack_into("<I", exe, table, size + 16)'
+expect_verdict "bytes padded into the certificate table" 1 \
+  "differs from commit $commit: TovuStabilizer.exe is not the one that commit gives" "$work/padded"
+tamper forged-value 'exe[-20] ^= 1'
+expect_verdict "a changed byte in the signature value" 1 \
+  "differs from commit $commit: its signature does not verify against its own signer certificate" "$work/forged-value"
+# A true signature of another program, carried over onto this one.
+cp "$reference" "$work/other.exe"
+printf '\x90' | dd of="$work/other.exe" bs=1 seek=1100 conv=notrunc 2>/dev/null
+osslsigncode sign -pkcs12 "$keys/cert.pfx" -readpass "$keys/password" -h sha256 -in "$work/other.exe" \
+  -out "$work/other-signed.exe" >/dev/null
+osslsigncode extract-signature -pem -in "$work/other-signed.exe" -out "$work/other.pem" >/dev/null
+mkdir "$work/transplanted"
+cp "$dist/BUILDINFO" "$work/transplanted/"
+osslsigncode attach-signature -sigin "$work/other.pem" -CAfile /dev/null -in "$reference" \
+  -out "$work/transplanted/TovuStabilizer.exe" >/dev/null 2>&1 || true
+expect_verdict "the signature of another program" 1 \
+  "differs from commit $commit: its signature is for another program" "$work/transplanted"
+
+echo "== the password stays secret, traced runs included"
+(cd "$keys" && PATH="$work/bin:$PATH" bash -x ../src/scripts/release.sh --sign cert.pfx --password-file password) \
+  >"$work/traced.out" 2>&1 || { cat "$work/traced.out"; fails "bash -x release.sh --sign"; }
+(cd "$keys" && env SHELLOPTS=xtrace PATH="$work/bin:$PATH" ../src/scripts/release.sh --sign cert.pfx \
+  --password-file password) >>"$work/traced.out" 2>&1 || { cat "$work/traced.out"; fails "xtrace in SHELLOPTS"; }
+for file in "$work/release.out" "$work/verify-release.out" "$work/command-lines" "$work/src/build/release/osslsigncode.log" \
+    "$work/traced.out"; do
   ! grep -qF "$password" "$file" || fails "the password appears in $file"
 done
 grep -q -- "-readpass $keys/password-crlf" "$work/command-lines" || fails "osslsigncode did not read the password file"
@@ -119,6 +179,9 @@ check_failure "wrong password" "the wrong password" --sign "$keys/cert.pfx" --pa
 check_failure "missing certificate" "not found" --sign "$keys/missing.pfx" --password-file "$keys/password"
 check_failure "not a certificate" "not a PKCS#12 file" --sign "$keys/junk.pfx" --password-file "$keys/password"
 check_failure "no password file" "needs --password-file" --sign "$keys/cert.pfx"
+check_failure "an empty --sign" "--sign needs a .pfx file" --sign "" --password-file "$keys/password"
+check_failure "a password of two lines" "the password in .*two-lines spans more than one line" \
+  --sign "$keys/cert.pfx" --password-file "$keys/two-lines"
 check_failure "missing password file" "not found" --sign "$keys/cert.pfx" --password-file "$keys/missing"
 check_failure "a server certificate" "not for code signing (extended key usage: TLS Web Server Authentication)" \
   --sign "$keys/server.pfx" --password-file "$keys/password"
@@ -131,9 +194,16 @@ check_failure "a certificate not yet valid" "not valid before Jan  1 00:00:00 20
 # nothing listens on the discard port: the time-stamp request is refused at once
 check_failure "unreachable time-stamp server" "cannot sign with" --sign "$keys/cert.pfx" \
   --password-file "$keys/password" --timestamp http://127.0.0.1:9/
-# The refusals came before signing: the good release and the time-stamp
-# attempt are the only signatures made.
-[ "$(grep -c '^sign ' "$work/command-lines")" -eq 2 ] || fails "a refused certificate was used to sign"
+# The refusals came before signing: the good and the two traced releases and
+# the time-stamp attempt are the only signatures made.
+[ "$(grep -c '^sign ' "$work/command-lines")" -eq 4 ] || fails "a refused certificate was used to sign"
+
+echo "== a .pfx without a password"
+release --sign "$keys/no-password.pfx" --password-file "$keys/empty" >"$work/no-password.out" 2>&1 ||
+  { cat "$work/no-password.out"; fails "release.sh with a .pfx without a password"; }
+osslsigncode verify -CAfile "$keys/cert.pem" -in "$dist/TovuStabilizer.exe" | grep -q 'Signature verification: ok' ||
+  fails "the release signed without a password does not verify"
+expect_verdict "signed without a password" 0 "$identical" "$dist"
 
 mkdir -p "$work/dist"
 cp "$dist"/* "$work/dist/"
