@@ -14,6 +14,7 @@ import argparse
 import re
 import sys
 import time
+import unicodedata
 import zipfile
 from pathlib import Path
 
@@ -26,6 +27,9 @@ KINDS = {"Added": "追加", "Changed": "変更", "Deprecated": "非推奨", "Rem
 JST = 9 * 3600
 # Without a commit to date the files, the first time a zip can hold.
 NO_DATE = (1980, 1, 1, 0, 0, 0)
+# Notepad's window, and where a Japanese line may break.
+WIDTH = 78
+BREAK_AFTER = re.compile("[^、。]*[、。]?")
 
 
 def fail(message):
@@ -51,12 +55,25 @@ def history(changelog, version):
         elif line.startswith("### "):
             lines.append(f"  【{KINDS.get(line[4:].strip(), line[4:].strip())}】")
         elif line.startswith("- "):
-            lines.append("  ・" + line[2:].replace("`", ""))
-        elif line.startswith("  ") and line.strip():
-            lines.append("    " + line.strip().replace("`", ""))
+            lines += wrap(line[2:].replace("`", ""), "  ・", "    ")
     if not found:
         fail(f"CHANGELOG.md has no entry for version {version}")
     return "\n".join(lines)
+
+
+def wrap(text, first, rest):
+    """text in lines of at most WIDTH columns, broken after 、 and 。 only."""
+    lines, line = [], first
+    for piece in filter(None, BREAK_AFTER.findall(text)):
+        if line not in (first, rest) and columns(line + piece) > WIDTH:
+            lines.append(line)
+            line = rest
+        line += piece
+    return lines + [line]
+
+
+def columns(line):
+    return sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in line)
 
 
 def readme(version):

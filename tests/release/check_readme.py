@@ -6,15 +6,44 @@ decode as code page 932, end every line in CRLF, and name every text the tool
 can show. TOOL_TEXTS prints those texts (the unit tests' own table), one a
 line in hex; each line of a text must begin a line of the readme, with any
 words standing for its arguments (番号, パス), so that "失敗しました。" is not
-found inside "実行に失敗しました。".
+found inside "実行に失敗しました。". Lines break only where Japanese allows
+(see breaks()) and fit Notepad's window at 78 columns.
 """
 import re
 import subprocess
 import sys
+import unicodedata
 import zipfile
 
 CODE = b"2147483647"  # the error code TOOL_TEXTS formats into each text
 PATH = b"\x01"  # the path it formats in
+# What never begins a line that goes on from the one before.
+SMALL_KANA = "ぁぃぅぇぉっゃゅょゎァィゥェォッャュョヮヵヶ"
+CLOSING = "、。，．）」』】〕！？：ー"
+PARTICLES = ("は", "が", "を", "に", "で", "と", "の", "へ", "や", "も", "から", "まで", "より", "ので")
+KATAKANA = re.compile("[ァ-ヺー]")
+
+
+def breaks(lines):
+    """Line breaks a careful Japanese author would not make: a line that goes
+    on from the one before and starts with a particle, a small kana, ー or a
+    closing mark; a katakana word split in two; a quotation left open."""
+    faults = []
+    for before, line in zip([""] + lines, lines):
+        start = line.lstrip(" \u3000")
+        if line.count("「") != line.count("」"):
+            faults.append(f"a quotation spans lines: {line!r}")
+        if not start or not before.strip():
+            continue
+        if start[0] in SMALL_KANA + CLOSING or start.startswith(PARTICLES):
+            faults.append(f"a line starts with {start[0]!r}: {line!r}")
+        elif KATAKANA.match(before[-1]) and KATAKANA.match(start[0]):
+            faults.append(f"a katakana word is split: {before!r} / {line!r}")
+    return faults
+
+
+def columns(line):
+    return sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in line)
 
 
 def main():
@@ -29,7 +58,10 @@ def main():
         failures.append("readme.txt has line ends other than CRLF")
     if not data.endswith(b"\r\n"):
         failures.append("readme.txt does not end with a line end")
-    starts = [line.lstrip(" \u3000") for line in text.split("\r\n")]
+    lines = text.split("\r\n")
+    failures += breaks(lines)
+    failures += [f"wider than 78 columns: {line!r}" for line in lines if columns(line) > 78]
+    starts = [line.lstrip(" \u3000") for line in lines]
     hex_lines = subprocess.run([tool_texts], check=True, capture_output=True, text=True).stdout.split()
     if len(hex_lines) < 10:
         failures.append(f"{tool_texts} printed {len(hex_lines)} texts")
