@@ -119,9 +119,9 @@ done < <(sed -n 's/^package: //p' "$info")
 
 echo "rebuilding commit $commit${tags:+, tag $tags,} in a temporary worktree"
 git -C "$repo" worktree add -q --detach "$work/tree" "$commit" >/dev/null 2>&1 || cannot "git cannot check out $commit"
+clean=(env -i PATH=/usr/bin:/bin HOME="$work" LC_ALL=C TZ=UTC0)
 # In a session of its own, so that a signal to this script stops all of it.
-env -i PATH=/usr/bin:/bin HOME="$work" LC_ALL=C TZ=UTC0 setsid "$work/tree/scripts/release.sh" \
-  >"$work/release.log" 2>&1 &
+"${clean[@]}" setsid "$work/tree/scripts/release.sh" >"$work/release.log" 2>&1 &
 rebuild=$!
 wait "$rebuild" || cannot "the rebuild of commit $commit failed: $(tail -1 "$work/release.log")"
 rebuild=""
@@ -156,7 +156,7 @@ if osslsigncode extract-signature -pem -in "$signed_from" -out "$work/signature.
     differs "its signature does not verify against its own signer certificate"
   echo "signed by: $(shown "$(openssl x509 -in "$work/signer.pem" -noout -subject -nameopt RFC2253,-esc_msb |
     sed 's/^subject=//')") (whether Windows trusts this signer is Windows' to judge)"
-  (cd "$work/tree" && env -i PATH=/usr/bin:/bin LC_ALL=C TZ=UTC0 /usr/bin/python3 -I scripts/package.py \
+  (cd "$work/tree" && "${clean[@]}" /usr/bin/python3 -I scripts/package.py \
     --version "$version" --exe "$expected/TovuStabilizer.exe" --buildinfo "$rebuilt/BUILDINFO" \
     --out "$expected/$zip_name" --epoch "$(git log -1 --format=%ct)")
 else

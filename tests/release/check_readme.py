@@ -7,13 +7,18 @@ can show. TOOL_TEXTS prints those texts (the unit tests' own table), one a
 line in hex; each line of a text must begin a line of the readme, with any
 words standing for its arguments (番号, パス), so that "失敗しました。" is not
 found inside "実行に失敗しました。". Lines break only where Japanese allows
-(see breaks()) and fit Notepad's window at 78 columns.
+(see breaks()) and fit Notepad's window (package.WIDTH columns).
 """
 import re
 import subprocess
 import sys
-import unicodedata
 import zipfile
+from pathlib import Path
+
+# The packaging's own measure of a line, as Notepad shows it.
+sys.dont_write_bytecode = True  # nothing written into the sources
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
+from package import WIDTH, columns  # noqa: E402
 
 CODE = b"2147483647"  # the error code TOOL_TEXTS formats into each text
 PATH = b"\x01"  # the path it formats in
@@ -42,10 +47,6 @@ def breaks(lines):
     return faults
 
 
-def columns(line):
-    return sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in line)
-
-
 def main():
     zip_path, tool_texts = sys.argv[1:]
     data = zipfile.ZipFile(zip_path).read("readme.txt")
@@ -60,7 +61,7 @@ def main():
         failures.append("readme.txt does not end with a line end")
     lines = text.split("\r\n")
     failures += breaks(lines)
-    failures += [f"wider than 78 columns: {line!r}" for line in lines if columns(line) > 78]
+    failures += [f"wider than {WIDTH} columns: {line!r}" for line in lines if columns(line) > WIDTH]
     starts = [line.lstrip(" \u3000") for line in lines]
     hex_lines = subprocess.run([tool_texts], check=True, capture_output=True, text=True).stdout.split()
     if len(hex_lines) < 10:

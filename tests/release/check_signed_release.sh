@@ -70,10 +70,9 @@ EOF
 chmod +x "$work/bin/osslsigncode"
 release() { PATH="$work/bin:$PATH" "$work/src/scripts/release.sh" "$@"; }
 
-fails() {
-  echo "FAILED: $*" >&2
-  exit 1
-}
+checkout=$work/src
+# shellcheck source=verdicts.sh
+. "$(dirname "$0")/verdicts.sh"
 
 echo "== signed release, with paths relative to the keys' folder"
 (cd "$keys" && PATH="$work/bin:$PATH" ../src/scripts/release.sh --sign cert.pfx --password-file password-crlf) \
@@ -105,14 +104,6 @@ tail -2 "$work/verify-release.out"
 
 echo "== tampered signatures"
 commit=$(git -C "$work/src" rev-parse HEAD)
-# WHAT CODE LINE PATH: verify-release.sh ends with exit CODE and LINE.
-expect_verdict() {
-  local status=0
-  "$work/src/scripts/verify-release.sh" "$4" >"$work/verdict.out" 2>&1 || status=$?
-  [ "$status" -eq "$2" ] && [ "$(tail -1 "$work/verdict.out")" = "$3" ] ||
-    { cat "$work/verdict.out"; fails "$1: exit $status"; }
-  echo "$1: exit $status: $3"
-}
 mkdir "$work/zip-alone"
 cp "$dist/$zip" "$work/zip-alone/"
 expect_verdict "the signed zip alone" 0 "$identical" "$work/zip-alone/$zip"
