@@ -1,12 +1,28 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds TovuStabilizer.exe and shows it at work in a
-# throwaway Wine prefix (build/demo): one stand-in Tovu.exe installed under a
-# product code and running. The tool's boxes appear on your display when there
-# is one (under Xvfb otherwise) and are pressed for you; each is saved as a PNG.
+# throwaway Wine prefix: one stand-in Tovu.exe installed under a product code
+# and running. The tool's boxes are pressed for you and each is saved as a PNG
+# in build/demo/logs/demo/. Where this host's kernel runs 32-bit code, Wine
+# runs here and the boxes appear on your display when there is one (under Xvfb
+# otherwise); where it does not, everything runs in a QEMU guest
+# (scripts/guest/), which is built the first time (about 5 min).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh build e2e
+scripts/setup.sh build
+guest=(/usr/bin/python3 scripts/guest/guest.py)
+case "$("${guest[@]}" route)" in
+  native:*) scripts/setup.sh e2e ;;
+  *) scripts/setup.sh guest ;;
+esac
+route=$("${guest[@]}" route)
+echo "Windows programs run: $route"
 cmake --preset windows >/dev/null
 cmake --build --preset windows >/dev/null
-exec /usr/bin/python3 tests/e2e/e2e.py --demo --exe build/windows/TovuStabilizer.exe \
-  --helpers build/windows/e2e-helpers/helpers --work build/demo
+demo=(/usr/bin/python3 tests/e2e/e2e.py --demo --exe build/windows/TovuStabilizer.exe
+      --helpers build/windows/e2e-helpers/helpers --logs build/demo/logs)
+case "$route" in
+  native:*) exec "${demo[@]}" --work build/demo ;;
+  guest:*) exec "${guest[@]}" run --session build/demo/guest --share "$PWD" --timeout 600 -- \
+             "${demo[@]}" --work /var/lib/tovu-e2e/win32 ;;
+  *) exit 1 ;;
+esac

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever this machine lacks for the given
 # jobs: build (the .exe), sign (Authenticode), test (host unit tests), e2e
-# (Wine), win64 (64-bit Wine and an x64 compiler for its tests), hardening,
-# repro (reprotest and the locale it varies to).
+# (Wine), win64 (64-bit Wine and an x64 compiler for its tests), guest (QEMU
+# and what builds its Debian image, for hosts that cannot run 32-bit code; no
+# i386 package), hardening, repro (reprotest and the locale it varies to).
 # Safe to run again: it installs only what is missing.
 set -euo pipefail
 
@@ -15,6 +16,7 @@ for job in "$@"; do
     test) add cmake make g++ googletest libgtest-dev libgmock-dev python3 python3-pefile ;;
     e2e) add wine wine32:i386 fonts-wine xvfb xauth locales fonts-noto-cjk imagemagick x11-utils procps util-linux ;;
     win64) add wine64 g++-mingw-w64-x86-64 ;;
+    guest) add qemu-system-x86 qemu-utils mmdebstrap e2fsprogs python3 g++-mingw-w64-x86-64 ;;
     repro) add reprotest diffoscope-minimal faketime locales ;;
     hardening) add clang libclang-rt-14-dev clang-tidy clang-format cppcheck ;;
     *) echo "setup.sh: unknown job '$job'" >&2; exit 2 ;;
@@ -35,8 +37,21 @@ if [ ${#missing[@]} -gt 0 ]; then
   if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
     as_root dpkg --add-architecture i386
   fi
-  as_root apt-get update -q
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+  # An index that fails to download (a mirror mid-sync, say) need not stop us:
+  # what we install may not come from it.
+  log=$(mktemp)
+  as_root apt-get update -q 2>&1 | tee "$log" || true
+  if ! as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"; then
+    if failed=$(grep -o 'Failed to fetch [^ ]*  .*' "$log"); then
+      echo "setup.sh: apt-get could not download these indexes:" >&2
+      echo "$failed" | sed 's/^Failed to fetch /  /' >&2
+      echo "setup.sh: without them apt does not see the packages they list, such as i386 builds at the" \
+           "versions this machine's amd64 packages have, which is why the packages above could not be installed" >&2
+    fi
+    rm -f "$log"
+    exit 1
+  fi
+  rm -f "$log"
 fi
 
 # need_locale ja_JP.UTF-8: generates that locale where it is missing.

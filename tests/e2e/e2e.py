@@ -13,10 +13,14 @@ affinity of every running Tovu.exe while the box is up, then presses OK; and
   e2e.py --exe EXE --helpers DIR --work DIR [--arch win64] [Scenarios.test_name ...]
   e2e.py --exe EXE --helpers DIR --work DIR --demo
 
-The helpers are 32-bit; DIR/x64/Tovu.exe is a 64-bit stand-in target.
+The helpers are 32-bit; DIR/x64/Tovu.exe is a 64-bit stand-in target. Logs
+and screenshots go to WORK/logs, or to --logs DIR. With --reuse-prefix,
+--create-prefix keeps a prefix made by the same recipe (the QEMU guest's image
+holds one of each kind, made with it); --prefix-recipe prints the recipe's key.
 """
 import argparse
-import errno
+import hashlib
+import inspect
 import json
 import os
 import re
@@ -117,10 +121,25 @@ def helper(name, bits=32):
     return str(Path(ARGS.helpers) / ("x64" if bits == 64 else "") / name)
 
 
+def prefix_recipe():
+    """What a prefix is made of, as a key: a changed recipe makes it anew."""
+    return hashlib.sha256((inspect.getsource(make_prefix) + inspect.getsource(Wine)).encode()).hexdigest()[:16]
+
+
 def create_prefix():
     work = Path(ARGS.work)
+    marker = work / "prefix" / ".recipe"
+    if ARGS.reuse_prefix and marker.exists() and marker.read_text() == prefix_recipe():
+        print(f"prefix ready: {work / 'prefix'}, made with the guest's image")
+        return
     shutil.rmtree(work / "prefix", ignore_errors=True)
     work.mkdir(parents=True, exist_ok=True)
+    make_prefix(work)
+    marker.write_text(prefix_recipe())
+    print(f"prefix ready: {work / 'prefix'}")
+
+
+def make_prefix(work):
     x = Xvfb()
     try:
         wine = Wine(work, x.display)
@@ -137,7 +156,6 @@ def create_prefix():
             shutil.copy(marlett, wine.prefix / "drive_c" / "windows" / "Fonts")
     finally:
         x.stop()
-    print(f"prefix ready: {work / 'prefix'}")
 
 
 def unix_pid(windows_path):
@@ -164,7 +182,7 @@ class Session:
     """A scenario's world: X server, clean registry and process list, logs."""
 
     def __init__(self, name, display=None):
-        self.log = Path(ARGS.work) / "logs" / name
+        self.log = Path(ARGS.logs) / name
         shutil.rmtree(self.log, ignore_errors=True)
         self.log.mkdir(parents=True)
         self.xvfb = None if display else Xvfb()
@@ -520,40 +538,25 @@ def demo():
         s.close()
 
 
-# Every 32-bit Windows program, the tool among them, runs in Wine's 32-bit
-# loader, which a Linux kernel built without IA32 emulation cannot start.
-WINE32_LOADER = "/usr/lib/wine/wine"
-SKIPPED = 77  # the e2e tests' SKIP_RETURN_CODE
-
-
-def kernel_runs_32_bit_programs():
-    try:
-        subprocess.run([WINE32_LOADER, "--version"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       timeout=60)
-    except OSError as error:
-        if error.errno == errno.ENOEXEC:
-            return False
-        raise
-    return True
-
-
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
-    parser.add_argument("--exe", required=True)
-    parser.add_argument("--helpers", required=True)
-    parser.add_argument("--work", required=True)
+    parser.add_argument("--exe", default="TovuStabilizer.exe")
+    parser.add_argument("--helpers", default="helpers")
+    parser.add_argument("--work", default="work")
+    parser.add_argument("--logs")
     parser.add_argument("--arch", choices=["win32", "win64"], default="win32")
     parser.add_argument("--create-prefix", action="store_true")
+    parser.add_argument("--reuse-prefix", action="store_true")
+    parser.add_argument("--prefix-recipe", action="store_true")
     parser.add_argument("--demo", action="store_true")
     ARGS, rest = parser.parse_known_args()
     # Wine wants an absolute prefix, and the programs run from other folders.
-    for name in ("exe", "helpers", "work"):
+    ARGS.logs = ARGS.logs or str(Path(ARGS.work) / "logs")
+    for name in ("exe", "helpers", "work", "logs"):
         setattr(ARGS, name, str(Path(getattr(ARGS, name)).resolve()))
-    if not kernel_runs_32_bit_programs():
-        print(f"skipped: this Linux kernel cannot run 32-bit programs ({WINE32_LOADER}: exec format error; "
-              "it lacks IA32 emulation), so Wine cannot run the tool here")
-        sys.exit(1 if ARGS.demo else SKIPPED)
+    if ARGS.prefix_recipe:
+        return print(prefix_recipe())
     if ARGS.create_prefix:
         return create_prefix()
     if ARGS.demo:

@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# Builds, or reuses, the Debian 12 guest in which Wine runs the tool where the
+# Linux host cannot run 32-bit code. Prints the image's folder: vmlinuz,
+# initrd.img, disk.img (ext4, used read-only behind a per-run overlay) and
+# packages.txt (what it holds). The disk holds a 32- and a 64-bit Windows
+# prefix, made once here (in /var/lib/tovu-e2e), which every run then uses as
+# they are; made anew in each run, they would take two minutes.
+#
+# The image is cached outside the work tree, in $TOVU_GUEST_CACHE (default
+# ~/.cache/tovu-stabilizer/guest), under a key made of this folder's files and
+# of the end-to-end harness's prefix recipe: a changed package list, init,
+# script or recipe builds a new one. It is built in
+# KEY.partial and renamed to KEY only once complete, so a build that was cut
+# short is never taken for a finished image.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+say() { echo "guest image: $*" >&2; }
+
+cache=${TOVU_GUEST_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tovu-stabilizer/guest}
+e2e=$(cd "$here/../../tests/e2e" && pwd)
+key=$( { cat "$here/image.sh" "$here/packages" "$here/init"; /usr/bin/python3 "$e2e/e2e.py" --prefix-recipe; } |
+       sha256sum | cut -c1-16)
+image=$cache/$key
+
+if [ "${1:-}" = --cached ]; then  # only say where a finished image is
+  [ -f "$image/ready" ] && echo "$image"
+  exit
+fi
+if [ -f "$image/ready" ]; then
+  touch "$image/ready"  # last used, for pruning
+  say "reusing $image"
+  echo "$image"
+  exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+  say "building it needs root (mmdebstrap keeps the files' owners); run as root or with sudo"
+  exit 1
+fi
+
+mkdir -p "$cache"
+need_gib=8
+free_gib=$(( $(df -Pk "$cache" | awk 'NR == 2 { print $4 }') / 1024 / 1024 ))
+if [ "$free_gib" -lt "$need_gib" ]; then
+  say "needs $need_gib GiB free in $cache to build, has $free_gib GiB"
+  exit 1
+fi
+
+exec 9>"$cache/$key.lock"
+if ! flock -n 9; then
+  say "another run is building this image; waiting for it"
+  flock 9
+fi
+if [ -f "$image/ready" ]; then
+  say "reusing $image, built meanwhile"
+  echo "$image"
+  exit 0
+fi
+
+partial=$image.partial
+rm -rf "$partial" "$image"
+mkdir -p "$partial"
+start=$SECONDS
+step() { say "[$1] $2 (at $((SECONDS - start)) s)"; }
+
+# Debian's main and updates suites from the host's own sources, for both
+# architectures. The security suite is left out: the guest has no network, and
+# the mirror's i386 index of that suite has been failing to download.
+mirrors=()
+while read -r release uri; do
+  mirrors+=("deb $uri $release main")
+done < <(apt-get indextargets --format '$(RELEASE) $(REPO_URI)' 'Created-By: Packages' |
+           awk '$1 == "bookworm" || $1 == "bookworm-updates"' | sort -u)
+if [ ${#mirrors[@]} -eq 0 ]; then
+  say "this host's apt sources name no bookworm suite to build from"
+  exit 1
+fi
+
+mapfile -t packages < <(grep -v '^#' "$here/packages" | grep .)
+step 1/4 "installing ${#packages[@]} packages and what they need into a root file system (mmdebstrap)"
+# A line every 20 s, so that a quiet download does not look like a hang.
+( while sleep 20; do
+    say "  ... $((SECONDS - start)) s, $(du -sm "$partial/rootfs" 2>/dev/null | cut -f1) MB so far"
+  done ) &
+ticker=$!
+trap 'kill $ticker 2>/dev/null' EXIT
+mmdebstrap --mode=root --variant=minbase --architectures=amd64,i386 \
+  --include="$(IFS=,; echo "${packages[*]}")" \
+  --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-exclude=/usr/share/man/*' \
+  --customize-hook='echo "ja_JP.UTF-8 UTF-8" >"$1/etc/locale.gen" && chroot "$1" locale-gen' \
+  --customize-hook="cp '$here/init' \"\$1/sbin/tovu-init\"" \
+  --customize-hook='rm -rf "$1/var/cache/apt" "$1/var/lib/apt/lists"' \
+  bookworm "$partial/rootfs" "${mirrors[@]}" >&2 || status=$?
+kill $ticker 2>/dev/null || true
+if [ "${status:-0}" -ne 0 ] || [ ! -x "$partial/rootfs/sbin/tovu-init" ]; then
+  say "mmdebstrap failed (exit ${status:-0}); nothing is kept"
+  rm -rf "$partial"
+  exit 1
+fi
+
+step 2/4 "the kernel and a disk image"
+cp "$(ls "$partial"/rootfs/boot/vmlinuz-* | sort -V | tail -n1)" "$partial/vmlinuz"
+cp "$(ls "$partial"/rootfs/boot/initrd.img-* | sort -V | tail -n1)" "$partial/initrd.img"
+dpkg-query --admindir="$partial/rootfs/var/lib/dpkg" -W >"$partial/packages.txt"
+# Room beside the files for the Wine prefixes (2 GB) and what runs write.
+size_mb=$(( $(du -sm "$partial/rootfs" | cut -f1) + 6144 ))
+mkfs.ext4 -q -F -L tovu-guest -d "$partial/rootfs" "$partial/disk.img" "${size_mb}M" >&2
+rm -rf "$partial/rootfs"
+
+step 3/4 "Wine prefixes for 32- and 64-bit Windows, in the guest (about 2 min)"
+# shellcheck disable=SC2016
+if ! "$here/guest.py" run --session "$partial/session" --image "$partial" --writable --share "$e2e" \
+     --cwd / --timeout 900 -- sh -c '
+       python3 "$1/e2e.py" --arch win32 --work /var/lib/tovu-e2e/win32 --create-prefix & a=$!
+       python3 "$1/e2e.py" --arch win64 --work /var/lib/tovu-e2e/win64 --create-prefix & b=$!
+       wait $a && wait $b && sync' sh "$e2e" >&2; then
+  say "the guest could not make the prefixes; nothing is kept"
+  rm -rf "$partial"
+  exit 1
+fi
+rm -rf "$partial/session"
+
+step 4/4 "done"
+touch "$partial/ready"
+mv "$partial" "$image"
+# Keep this image and the one used last before it.
+ls -dt "$cache"/*/ready 2>/dev/null | tail -n +3 | while read -r old; do
+  rm -rf "${old%/ready}" "${old%/ready}.lock"
+done
+say "built $image in $((SECONDS - start)) s"
+echo "$image"
