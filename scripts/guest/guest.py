@@ -42,7 +42,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 BOOT_SECONDS = 120         # from QEMU's start to the agent's first answer
 AGENT_SECONDS = 30         # for any one answer of the agent after that
-CONSOLE_TAIL = 40          # lines of the guest's console shown on a failure
+CONSOLE_TAIL = 60          # lines of the guest's console shown on a failure
 GUEST_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 
 

@@ -83,7 +83,9 @@ step 1/4 "installing ${#packages[@]} packages and what they need into a root fil
     say "  ... $((SECONDS - start)) s, $(du -sm "$partial/rootfs" 2>/dev/null | cut -f1) MB so far"
   done ) &
 ticker=$!
-trap 'kill $ticker 2>/dev/null' EXIT
+# Its sleep first: a sleep left running would hold our caller's pipes open.
+stop_ticker() { pkill -P "$ticker" 2>/dev/null || true; kill "$ticker" 2>/dev/null || true; }
+trap stop_ticker EXIT
 mmdebstrap --mode=root --variant=minbase --architectures=amd64,i386 \
   --include="$(IFS=,; echo "${packages[*]}")" \
   --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-exclude=/usr/share/man/*' \
@@ -91,7 +93,7 @@ mmdebstrap --mode=root --variant=minbase --architectures=amd64,i386 \
   --customize-hook="cp '$here/init' \"\$1/sbin/tovu-init\"" \
   --customize-hook='rm -rf "$1/var/cache/apt" "$1/var/lib/apt/lists"' \
   bookworm "$partial/rootfs" "${mirrors[@]}" >&2 || status=$?
-kill $ticker 2>/dev/null || true
+stop_ticker
 if [ "${status:-0}" -ne 0 ] || [ ! -x "$partial/rootfs/sbin/tovu-init" ]; then
   say "mmdebstrap failed (exit ${status:-0}); nothing is kept"
   rm -rf "$partial"

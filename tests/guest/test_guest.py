@@ -112,13 +112,14 @@ class ImageCache(unittest.TestCase):
         # $FAKE_HANG makes it stop half-way.
         (bin_dir / "mmdebstrap").write_text(f"""#!/bin/sh
 echo mmdebstrap >>{self.calls}
-for last; do :; done
-mkdir -p "$last/boot" "$last/sbin" "$last/var/lib/dpkg"
-echo kernel >"$last/boot/vmlinuz-6.1.0-1-amd64"
+while [ "$1" != bookworm ]; do shift; done
+root=$2
+mkdir -p "$root/boot" "$root/sbin" "$root/var/lib/dpkg"
+echo kernel >"$root/boot/vmlinuz-6.1.0-1-amd64"
 [ -n "$FAKE_HANG" ] && sleep 600
-echo initrd >"$last/boot/initrd.img-6.1.0-1-amd64"
-: >"$last/var/lib/dpkg/status"
-cp {self.scripts}/init "$last/sbin/tovu-init"
+echo initrd >"$root/boot/initrd.img-6.1.0-1-amd64"
+: >"$root/var/lib/dpkg/status"
+cp {self.scripts}/init "$root/sbin/tovu-init"
 """)
         (bin_dir / "mmdebstrap").chmod(0o755)
         (self.scripts / "guest.py").write_text(f"#!/bin/sh\necho prefixes >>{self.calls}\nexit ${{FAKE_PREFIXES:-0}}\n")
@@ -268,6 +269,7 @@ class BadDays(unittest.TestCase):
                 self.assertTrue(qemu_processes(self.session))
                 proc.send_signal(signal.SIGTERM) if how == "TERM" else proc.kill()
                 proc.wait(timeout=60)
+                proc.stdout.close()
                 if how == "TERM":
                     self.assertEqual(proc.returncode, 128 + signal.SIGTERM)
                 self.assertNothingLeft()
