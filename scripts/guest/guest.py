@@ -4,7 +4,10 @@ Linux hosts that cannot run 32-bit code, and says which way Windows programs
 run on this host.
 
   guest.py route
-      "native: why", "guest: why" or "none: why" on one line.
+      "native: why", "guest: why" or "none: why" on one line: native where
+      this kernel runs 32-bit programs and Wine's 32-bit side is installed.
+  guest.py native
+      Exits 0 where this kernel runs 32-bit programs, 1 where it does not.
   guest.py unavailable
       For a test that needs Windows programs where neither way exists: says
       why and exits 77 (skipped), or 1 under CI=true.
@@ -43,6 +46,7 @@ HERE = Path(__file__).resolve().parent
 BOOT_SECONDS = 120         # from QEMU's start to the agent's first answer
 AGENT_SECONDS = 30         # for any one answer of the agent after that
 CONSOLE_TAIL = 60          # lines of the guest's console shown on a failure
+WINE32_LOADER = "/usr/lib/wine/wine"  # runs every 32-bit Windows program
 GUEST_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 
 
@@ -105,17 +109,26 @@ def i386_handler(binfmt="/proc/sys/fs/binfmt_misc"):
     return None
 
 
-def route(runs=runs_i386, handler=i386_handler, qemu=lambda: shutil.which("qemu-system-x86_64")):
+def runs_32_bit_natively(runs=runs_i386, handler=i386_handler):
+    """Whether this kernel itself runs 32-bit programs, and why not."""
+    interpreter = handler()
+    if interpreter:
+        return False, f"32-bit programs would run under {interpreter} (binfmt_misc), not on this kernel"
+    if not runs():
+        return False, "this Linux kernel cannot run 32-bit programs (no IA32 emulation)"
+    return True, "this Linux kernel runs 32-bit programs"
+
+
+def route(runs=runs_i386, handler=i386_handler, wine32=lambda: Path(WINE32_LOADER).exists(),
+          qemu=lambda: shutil.which("qemu-system-x86_64")):
     forced = os.environ.get("TOVU_WINE_ROUTE", "")
     if forced in ("native", "guest"):
         return forced, "chosen by TOVU_WINE_ROUTE"
-    interpreter = handler()
-    if interpreter:
-        why = f"32-bit programs would run under {interpreter} (binfmt_misc), not on this kernel"
-    elif runs():
-        return "native", "this Linux kernel runs 32-bit programs, so Wine runs here"
-    else:
-        why = "this Linux kernel cannot run 32-bit programs (no IA32 emulation)"
+    native, why = runs_32_bit_natively(runs, handler)
+    if native and wine32():
+        return "native", why + ", so Wine runs here"
+    if native:
+        why += ", but Wine's 32-bit side (wine32:i386) is not installed"
     if not qemu():
         return "none", why + ", and qemu-system-x86_64 is not installed (scripts/setup.sh guest)"
     return "guest", why + ", so Wine runs in a QEMU guest"
@@ -406,7 +419,7 @@ def show(path, shown):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("action", choices=["route", "up", "exec", "down", "run", "unavailable"])
+    parser.add_argument("action", choices=["route", "native", "up", "exec", "down", "run", "unavailable"])
     parser.add_argument("--session")
     parser.add_argument("--share", action="append", default=[])
     parser.add_argument("--timeout", type=int, default=600)
@@ -421,6 +434,8 @@ def main():
         way, why = route()
         print(f"{way}: {why}")
         return 0
+    if args.action == "native":
+        return 0 if runs_32_bit_natively()[0] else 1
     if args.action == "unavailable":  # a test that has no way to run Windows programs
         why = route()[1]
         if os.environ.get("CI") == "true":

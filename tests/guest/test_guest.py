@@ -54,23 +54,26 @@ class Route(unittest.TestCase):
         return str(folder)
 
     def test_rows(self):
+        wine32 = True
         rows = [
-            # kernel runs i386, binfmt_misc entries, qemu installed -> route
-            ("native kernel", True, {}, "enabled", True, "native"),
-            ("no IA32 emulation", False, {}, "enabled", True, "guest"),
-            ("qemu-user takes i386", True, {"qemu-i386": QEMU_I386}, "enabled", True, "guest"),
+            # kernel runs i386, binfmt_misc entries and their status, wine32 and qemu installed -> route
+            ("native kernel", True, {}, "enabled", wine32, True, "native"),
+            ("native kernel, wine32 cannot be installed", True, {}, "enabled", not wine32, True, "guest"),
+            ("no IA32 emulation", False, {}, "enabled", wine32, True, "guest"),
+            ("qemu-user takes i386", True, {"qemu-i386": QEMU_I386}, "enabled", wine32, True, "guest"),
             ("qemu-user for i386, switched off", True,
-             {"qemu-i386": QEMU_I386.replace("enabled", "disabled", 1)}, "enabled", True, "native"),
-            ("binfmt_misc off as a whole", True, {"qemu-i386": QEMU_I386}, "disabled", True, "native"),
-            ("qemu-user for arm64 only", True, {"qemu-aarch64": QEMU_AARCH64}, "enabled", True, "native"),
-            ("no IA32 and no QEMU", False, {}, "enabled", False, "none"),
-            ("qemu-user takes i386, no QEMU", True, {"qemu-i386": QEMU_I386}, "enabled", False, "none"),
+             {"qemu-i386": QEMU_I386.replace("enabled", "disabled", 1)}, "enabled", wine32, True, "native"),
+            ("binfmt_misc off as a whole", True, {"qemu-i386": QEMU_I386}, "disabled", wine32, True, "native"),
+            ("qemu-user for arm64 only", True, {"qemu-aarch64": QEMU_AARCH64}, "enabled", wine32, True, "native"),
+            ("no IA32 and no QEMU", False, {}, "enabled", wine32, False, "none"),
+            ("qemu-user takes i386, no QEMU", True, {"qemu-i386": QEMU_I386}, "enabled", wine32, False, "none"),
         ]
         os.environ.pop("TOVU_WINE_ROUTE", None)
-        for name, runs, entries, status, qemu, expected in rows:
+        for name, runs, entries, status, wine, qemu, expected in rows:
             with self.subTest(name):
                 folder = self.binfmt(status, **entries)
                 way, why = guest.route(runs=lambda: runs, handler=lambda: guest.i386_handler(folder),
+                                       wine32=lambda: wine,
                                        qemu=lambda: "/usr/bin/qemu-system-x86_64" if qemu else None)
                 self.assertEqual(way, expected, why)
                 if "qemu-i386" in entries and expected != "native":
