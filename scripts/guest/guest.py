@@ -45,6 +45,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 BOOT_SECONDS = 120         # from QEMU's start to the agent's first answer
 AGENT_SECONDS = 30         # for any one answer of the agent after that
+OVERLAY_GIB = 2            # what a run writes to its overlay stays well below
 CONSOLE_TAIL = 60          # lines of the guest's console shown on a failure
 WINE32_LOADER = "/usr/lib/wine/wine"  # runs every 32-bit Windows program
 GUEST_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
@@ -199,8 +200,10 @@ class Session:
 
     def qemu_alive(self):
         pid = self.value("qemu.pid")
-        return pid is not None and Path(f"/proc/{pid}").exists() and \
-            not Path(f"/proc/{pid}/stat").read_text().split(") ", 1)[1].startswith("Z")
+        try:  # a zombie is no guest
+            return pid is not None and not Path(f"/proc/{pid}/stat").read_text().split(") ", 1)[1].startswith("Z")
+        except OSError:
+            return False
 
 
 def qemu_command(session, disk, image, shares, agent_socket):
@@ -242,6 +245,9 @@ def boot(session, shares, owner, image=None, writable=False):
         raise Failure(f"another run is using the guest of {session.dir}")
     if not shutil.which("qemu-system-x86_64"):
         raise Failure("qemu-system-x86_64 is not installed (scripts/setup.sh guest)")
+    free = shutil.disk_usage(session.dir).free // 2**30
+    if not writable and free < OVERLAY_GIB:
+        raise Failure(f"needs {OVERLAY_GIB} GiB free in {session.dir} for what the guest writes, has {free} GiB")
     if image is None:
         built = subprocess.run([str(HERE / "image.sh")], stdout=subprocess.PIPE, text=True).stdout
         image = Path(built.strip().rsplit("\n", 1)[-1] or "/nonexistent")
@@ -368,7 +374,7 @@ def run_in_guest(session, command, timeout, cwd):
         (session.dir / "exec.seq").write_text(f"{seq}\n")
         output = session.dir / f"exec-{seq}.log"
         output.write_bytes(b"")
-        script = 'cd "$1" && shift && exec timeout -k 10 "$@" >"$OUT" 2>&1'
+        script = 'exec >"$OUT" 2>&1; cd "$1" && shift && exec timeout -k 10 "$@"'
         env = [f"PATH={GUEST_PATH}", "HOME=/root", "LANG=C.UTF-8", f"OUT=/run/session/{output.name}"]
         env += [f"{k}={v}" for k, v in os.environ.items() if k == "CI" or k.startswith("TOVU_E2E")]
         try:

@@ -199,6 +199,11 @@ cp {self.scripts}/init "$root/sbin/tovu-init"
         self.assertEqual(result.returncode, 1)
         self.assertRegex(result.stderr.strip(), r"^guest image: needs \d+ GiB free in .*, has 0 GiB$")
         self.assertEqual(self.count(), 0)
+        if shutil.which("qemu-system-x86_64"):  # and a run's overlay, before the image is even looked for
+            up = subprocess.run([sys.executable, str(ROOT / "scripts/guest/guest.py"), "up", "--session",
+                                 str(small / "session")], capture_output=True, text=True, timeout=30)
+            self.assertEqual(up.returncode, 1)
+            self.assertRegex(up.stderr.strip(), r"^guest: needs \d+ GiB free in .*, has 0 GiB$")
 
 
 @unittest.skipUnless(shutil.which("qemu-system-x86_64"), "needs qemu-system-x86_64")
@@ -248,7 +253,7 @@ class BadDays(unittest.TestCase):
 
     def test_a_guest_that_dies_under_a_command(self):
         image = self.real_image()
-        run = self.guest("run", "--share", str(self.tmp), "--timeout", "120", "--", "sh", "-c",
+        run = self.guest("run", "--share", str(self.tmp), "--cwd", str(self.tmp), "--timeout", "120", "--", "sh", "-c",
                          "echo before; echo c >/proc/sysrq-trigger; sleep 60", image=image)
         out, _ = run.communicate(timeout=240)
         self.assertEqual(run.returncode, 1, out)
