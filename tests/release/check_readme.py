@@ -44,6 +44,26 @@ def breaks(lines):
             faults.append(f"a line starts with {start[0]!r}: {line!r}")
         elif KATAKANA.match(before[-1]) and KATAKANA.match(start[0]):
             faults.append(f"a katakana word is split: {before!r} / {line!r}")
+    return faults + numbering(lines)
+
+
+def numbering(lines):
+    """In Notepad only the indent ties a line to a numbered item: a line at
+    column 0 right under an item, or a number that does not go up within a
+    section, reads as an item of its own."""
+    faults = []
+    last, in_item = 0, False
+    for line in lines:
+        item = re.match(r"(\d+)\. ", line)
+        if line.startswith("■"):
+            last = 0
+        if item:
+            if int(item.group(1)) <= last:
+                faults.append(f"a line reads as item {item.group(1)} again: {line!r}")
+            last = int(item.group(1))
+        elif in_item and line[:1] not in ("", " "):
+            faults.append(f"a line under a numbered item is not indented: {line!r}")
+        in_item = bool(item) or (in_item and line[:1] == " ")
     return faults
 
 
