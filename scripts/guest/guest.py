@@ -270,8 +270,10 @@ def boot(session, shares, owner, image=None, writable=False):
     started = time.monotonic()
     supervisor = os.fork()
     if supervisor == 0:
-        supervise(session, command, owner, lock, agent_dir)
-        os._exit(0)
+        try:
+            supervise(session, command, owner, lock, agent_dir)
+        finally:  # the child never goes back into the caller's code
+            os._exit(0)
     lock.close()
     (session.dir / "supervisor.pid").write_text(f"{supervisor}\n")
     deadline = started + BOOT_SECONDS
@@ -309,7 +311,7 @@ def supervise(session, command, owner, lock, agent_dir):
     owner_start = process_start(owner)
     stopping = []
     for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        signal.signal(sig, lambda *_: stopping.append(sig))
+        signal.signal(sig, lambda number, _: stopping.append(number))
 
     def die_with_parent():  # QEMU must not outlive its keeper, even a killed one
         import ctypes
@@ -320,7 +322,7 @@ def supervise(session, command, owner, lock, agent_dir):
     while qemu.poll() is None:
         if stopping or (session.dir / "stop").exists():
             break
-        if process_start(owner) != owner_start:
+        if owner_start is None or process_start(owner) != owner_start:
             why = f"its owner (pid {owner}) is gone"
             break
         time.sleep(0.5)
