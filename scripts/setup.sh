@@ -40,6 +40,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   # An index that fails to download (a mirror mid-sync, say) need not stop us:
   # what we install may not come from it.
   log=$(mktemp)
+  trap 'rm -f "$log"' EXIT
   as_root apt-get update -q 2>&1 | tee "$log" || true
   if ! as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"; then
     if failed=$(grep -o 'Failed to fetch [^ ]*  .*' "$log"); then
@@ -48,10 +49,8 @@ if [ ${#missing[@]} -gt 0 ]; then
       echo "setup.sh: without them apt does not see the packages they list, such as i386 builds at the" \
            "versions this machine's amd64 packages have, which is why the packages above could not be installed" >&2
     fi
-    rm -f "$log"
     exit 1
   fi
-  rm -f "$log"
 fi
 
 # need_locale ja_JP.UTF-8: generates that locale where it is missing.

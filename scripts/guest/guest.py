@@ -28,7 +28,6 @@ use is refused. Whatever ends the run, Ctrl-C, TERM, a failed boot or a guest
 that hangs, no QEMU process and no overlay is left behind.
 """
 import argparse
-import base64
 import fcntl
 import json
 import os
@@ -199,11 +198,8 @@ class Session:
                       + f"the guest's console, last lines ({self.console}):\n{self.console_tail()}")
 
     def qemu_alive(self):
-        pid = self.value("qemu.pid")
-        try:  # a zombie is no guest
-            return pid is not None and not Path(f"/proc/{pid}/stat").read_text().split(") ", 1)[1].startswith("Z")
-        except OSError:
-            return False
+        stat = proc_stat(self.value("qemu.pid"))
+        return stat is not None and stat[0] != "Z"  # a zombie is no guest
 
 
 def qemu_command(session, disk, image, shares, agent_socket):
@@ -293,11 +289,18 @@ def boot(session, shares, owner, image=None, writable=False):
     say(f"booted in {time.monotonic() - started:.0f} s (image {image})")
 
 
-def process_start(pid):
+def proc_stat(pid):
+    """The fields of /proc/PID/stat after the command name (state first), or
+    None where there is no such process."""
     try:
-        return Path(f"/proc/{pid}/stat").read_text().split(") ", 1)[1].split()[19]
+        return None if pid is None else Path(f"/proc/{pid}/stat").read_text().split(") ", 1)[1].split()
     except (OSError, IndexError):
         return None
+
+
+def process_start(pid):
+    stat = proc_stat(pid)
+    return stat and stat[19]
 
 
 def supervise(session, command, owner, lock, agent_dir):
