@@ -5,9 +5,12 @@ and BUILDINFO, in that order.
   package.py --version V --exe EXE --buildinfo FILE --out ZIP [--epoch SECONDS]
 
 readme.txt is release/readme.txt with the version and the history from
-CHANGELOG.md filled in, turned into what Japanese Windows users open in
-Notepad: code page 932 with CRLF line ends. The zip is the same bytes for the
-same inputs: fixed timestamps (the commit's time, given as --epoch), no extra
+CHANGELOG.md filled in, turned into what Windows users open in Notepad: UTF-8
+with a BOM and CRLF line ends. The BOM makes every Notepad since Windows 2000
+read it as UTF-8, whatever the system locale and the UTF-8 option, and every
+character must also exist in code page 932, so that an older editor which
+converts it to Shift-JIS loses nothing. The zip is the same bytes for the same
+inputs: fixed timestamps (the commit's time, given as --epoch), no extra
 fields, no compression (so no zlib version can change the bytes).
 """
 import argparse
@@ -27,8 +30,9 @@ KINDS = {"Added": "追加", "Changed": "変更", "Deprecated": "非推奨", "Rem
 JST = 9 * 3600
 # Without a commit to date the files, the first time a zip can hold.
 NO_DATE = (1980, 1, 1, 0, 0, 0)
-# Notepad's window, and where a Japanese line may break.
-WIDTH = 78
+# A narrow Notepad window that still shows a whole line, and where a
+# Japanese line may break.
+WIDTH = 70
 BREAK_AFTER = re.compile("[^、。]*[、。]?")
 
 
@@ -81,9 +85,10 @@ def readme(version):
     changelog = (ROOT / "CHANGELOG.md").read_text(encoding="utf-8")
     text = text.replace("@VERSION@", version).replace("@HISTORY@", history(changelog, version))
     try:
-        return crlf(text).encode("cp932")
+        text.encode("cp932")
     except UnicodeEncodeError as error:
         fail(f"release/readme.txt has a character that code page 932 lacks: {error.object[error.start]!r}")
+    return crlf(text).encode("utf-8-sig")
 
 
 def crlf(text):

@@ -3,7 +3,7 @@
 # the release into dist/:
 #   TovuStabilizer.exe          the program (signed with --sign)
 #   TovuStabilizer-VERSION.zip  what a user downloads: the program, readme.txt
-#                               (code page 932, CRLF), LICENSE.txt, BUILDINFO
+#                               (UTF-8 with a BOM, CRLF), LICENSE.txt, BUILDINFO
 #   BUILDINFO                   version, commit, toolchain packages, the
 #                               unsigned program's SHA-256
 #   SHA256SUMS                  the three files above

@@ -2,12 +2,14 @@
 """check_readme.py ZIP TOOL_TEXTS
 
 The readme.txt in the zip is what a Japanese user opens in Notepad: it must
-decode as code page 932, end every line in CRLF, and name every text the tool
-can show. TOOL_TEXTS prints those texts (the unit tests' own table), one a
+begin with a UTF-8 BOM and decode as UTF-8, hold only characters that code
+page 932 also has, end every line in CRLF, and name every text the tool can
+show. TOOL_TEXTS prints those texts (the unit tests' own table), one a
 line in hex; each line of a text must begin a line of the readme, with any
 words standing for its arguments (番号, パス), so that "失敗しました。" is not
 found inside "実行に失敗しました。". Lines break only where Japanese allows
-(see breaks()) and fit Notepad's window (package.WIDTH columns).
+(see breaks()), fit Notepad's window (package.WIDTH columns), and leave the
+reader no referent to guess (see referents()).
 """
 import re
 import subprocess
@@ -27,6 +29,11 @@ SMALL_KANA = "ぁぃぅぇぉっゃゅょゎァィゥェォッャュョヮヵヶ
 CLOSING = "、。，．）」』】〕！？：ー"
 PARTICLES = ("は", "が", "を", "に", "で", "と", "の", "へ", "や", "も", "から", "まで", "より", "ので")
 KATAKANA = re.compile("[ァ-ヺー]")
+BOM = b"\xef\xbb\xbf"
+# Wordings that say something other than what is meant: the page a file was
+# downloaded from is not a downloaded page, a program has no files of its
+# own, pinning is undone (解除), and a path is found out, not made.
+MISREAD = ("ダウンロードしたページ", "自分のファイル", "固定を戻す", "を作れませんでした")
 
 
 def breaks(lines):
@@ -67,20 +74,52 @@ def numbering(lines):
     return faults
 
 
+def referents(lines):
+    """「その」 right after 「次の」 points at the next thing, not the one meant;
+    so no 「その」 on the rest of a line with 「次の」 or in the two lines of
+    its paragraph that follow. Then the misread wordings, also across a line
+    break."""
+    faults = []
+    for i, line in enumerate(lines):
+        at = line.find("次の")
+        if at < 0:
+            continue
+        after = [line[at:]]
+        for following in lines[i + 1:i + 3]:
+            if not following.strip():
+                break
+            after.append(following)
+        if "その" in "".join(after):
+            faults.append(f"「その」 follows 「次の」: {' / '.join(after)!r}")
+    joined = "".join(line.strip(" \u3000") for line in lines)
+    return faults + [f"a misread wording: {phrase!r}" for phrase in MISREAD if phrase in joined]
+
+
+def cp932(character):
+    try:
+        character.encode("cp932")
+        return True
+    except UnicodeEncodeError:
+        return False
+
+
 def main():
     zip_path, tool_texts = sys.argv[1:]
     data = zipfile.ZipFile(zip_path).read("readme.txt")
     failures = []
+    if not data.startswith(BOM):
+        failures.append("readme.txt does not begin with a UTF-8 BOM")
     try:
-        text = data.decode("cp932")
+        text = data.removeprefix(BOM).decode("utf-8")
     except UnicodeDecodeError as error:
-        sys.exit(f"readme.txt is not code page 932 at byte {error.start}")
+        sys.exit(f"readme.txt is not UTF-8 at byte {error.start}")
+    failures += [f"code page 932 lacks {c!r} (U+{ord(c):04X})" for c in sorted(set(text)) if not cp932(c)]
     if data.replace(b"\r\n", b"").count(b"\n") or data.replace(b"\r\n", b"").count(b"\r"):
         failures.append("readme.txt has line ends other than CRLF")
     if not data.endswith(b"\r\n"):
         failures.append("readme.txt does not end with a line end")
     lines = text.split("\r\n")
-    failures += breaks(lines)
+    failures += breaks(lines) + referents(lines)
     failures += [f"wider than {WIDTH} columns: {line!r}" for line in lines if columns(line) > WIDTH]
     starts = [line.lstrip(" \u3000") for line in lines]
     hex_lines = subprocess.run([tool_texts], check=True, capture_output=True, text=True).stdout.split()
@@ -99,8 +138,8 @@ def main():
         print(failure)
     if failures:
         sys.exit(1)
-    print(f"readme.txt: code page 932, {text.count(chr(13) + chr(10))} lines in CRLF, "
-          f"names all {len(hex_lines)} texts")
+    print(f"readme.txt: UTF-8 with a BOM, all in code page 932, {text.count(chr(13) + chr(10))} lines "
+          f"in CRLF, names all {len(hex_lines)} texts")
 
 
 if __name__ == "__main__":
