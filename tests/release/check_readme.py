@@ -28,6 +28,8 @@ PATH = b"\x01"  # the path it formats in
 SMALL_KANA = "ぁぃぅぇぉっゃゅょゎァィゥェォッャュョヮヵヶ"
 CLOSING = "、。，．）」』】〕！？：ー"
 PARTICLES = ("は", "が", "を", "に", "で", "と", "の", "へ", "や", "も", "から", "まで", "より", "ので")
+# The tails of について and of a request, never apart from the word before.
+BOUND = ("ついて", "ください")
 KATAKANA = re.compile("[ァ-ヺー]")
 BOM = b"\xef\xbb\xbf"
 # Wordings that say something other than what is meant: the page a file was
@@ -38,8 +40,9 @@ MISREAD = ("ダウンロードしたページ", "自分のファイル", "固定
 
 def breaks(lines):
     """Line breaks a careful Japanese author would not make: a line that goes
-    on from the one before and starts with a particle, a small kana, ー or a
-    closing mark; a katakana word split in two; a quotation left open."""
+    on from the one before and starts with a particle, について's or a
+    request's tail, a small kana, ー or a closing mark; a katakana word split
+    in two; a quotation left open."""
     faults = []
     for before, line in zip([""] + lines, lines):
         start = line.lstrip(" \u3000")
@@ -47,7 +50,7 @@ def breaks(lines):
             faults.append(f"a quotation spans lines: {line!r}")
         if not start or not before.strip():
             continue
-        if start[0] in SMALL_KANA + CLOSING or start.startswith(PARTICLES):
+        if start[0] in SMALL_KANA + CLOSING or start.startswith(PARTICLES + BOUND):
             faults.append(f"a line starts with {start[0]!r}: {line!r}")
         elif KATAKANA.match(before[-1]) and KATAKANA.match(start[0]):
             faults.append(f"a katakana word is split: {before!r} / {line!r}")
