@@ -1,18 +1,32 @@
 #!/usr/bin/env bash
 # check_release.sh SOURCE_DIR REFERENCE_EXE WORK
 # The unsigned release as a user receives it, made by scripts/release.sh from
-# a commit of the sources: reprotest finds it reproducible (build path, time,
-# time zone, locale, umask, home, environment); compiler flags in the
-# environment, an ignored header and an edit hidden from git status change
-# no byte; the zip holds what it should, in order, as stored files dated by
-# the commit; BUILDINFO names the commit, the toolchain and the program's
-# hash; readme.txt passes check_readme.py. scripts/verify-release.sh finds a
-# true release identical, whether a folder or the zip alone, and every
-# hostile download different or uncheckable, never identical: forged bytes,
-# prefixed and re-dated zips, a commit off main, escape sequences, sums that
-# name other files, a zip bomb, signals and git failures. Dirty trees and a
-# second run at once are refused; a copy without git history releases but
-# names no commit.
+# a one-commit git copy of the sources (tests/copy_sources.sh --commit).
+#
+# The same bytes, whatever the builder's machine:
+#   - reprotest on a clone: two builds of dist/ with the build path, time,
+#     time zone, locale (et_EE.UTF-8), umask, home and environment varied;
+#   - CXXFLAGS, LDFLAGS and CMAKE_BUILD_TYPE in the environment;
+#   - an ignored src/windows.h and an edit hidden by --skip-worktree.
+# What the release holds:
+#   - dist/ holds the four files, and SHA256SUMS matches them;
+#   - the zip: its members in order, stored, dated by the commit in JST, no
+#     extra fields;
+#   - BUILDINFO: the commit, the toolchain packages, the program's hash;
+#   - readme.txt passes check_readme.py (encoding, line ends, every text the
+#     tool shows, line breaks).
+# scripts/verify-release.sh, judged with expect_verdict (verdicts.sh):
+#   - identical: the release folder, and the zip alone;
+#   - each hostile download gets its exit code and is never identical:
+#     a forged program with matching hashes; a zip with another archive in
+#     front; re-dated members; a zip comment; a 300 MB member; an extra
+#     package: or a changed version: line; an exe-only download with a
+#     changed BUILDINFO; SHA256SUMS naming /etc/hostname or /dev/zero;
+#     another toolchain; escape sequences; a planted zipfile.py; a folder
+#     named -rel; a commit off main (whose release.sh must not run); a commit
+#     that makes no zip; a git failure; TERM or HUP during the rebuild.
+# release.sh refuses a dirty tree and a second run at once; a copy without
+# git history releases but names no commit.
 set -euo pipefail
 src=$(cd "$1" && pwd) reference=$(realpath "$2") work=$3
 here=$(cd "$(dirname "$0")" && pwd)

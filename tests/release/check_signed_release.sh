@@ -1,17 +1,28 @@
 #!/usr/bin/env bash
 # check_signed_release.sh SOURCE_DIR REFERENCE_EXE WORK
-# Runs scripts/release.sh --sign on a commit of the sources, from the folder
-# that holds the keys and with paths relative to it, with a throwaway
-# self-signed certificate made here (never kept) and a password file in CRLF,
-# then checks what a user would: the signature verifies, SHA256SUMS matches,
-# the zip holds the signed program, removing the signature gives exactly the
-# unsigned build, verify-release.sh finds it identical to its commit (folder
-# and zip alone, naming the signer) and finds tampered signatures different,
-# and the password was on no command line and in no output, traced runs
-# included. A .pfx without a password signs. Bad certificates (also ones
-# Windows would not take for code signing), passwords and arguments fail in
-# one line, before anything is signed, and leave dist/ as it was. Leaves
-# WORK/dist/TovuStabilizer.exe (signed) for the end-to-end run.
+# Runs scripts/release.sh --sign on a one-commit git copy of the sources, from
+# the folder that holds the keys and with paths relative to it, with
+# throwaway certificates made here by openssl (never kept) and a password
+# file in CRLF. Then checks what a user would:
+#   - the signature verifies (osslsigncode verify -CAfile) and SHA256SUMS
+#     matches;
+#   - the zip holds the signed program, and removing the signature gives
+#     exactly the unsigned build;
+#   - verify-release.sh finds it identical to its commit (the folder, and the
+#     zip alone) and names the signer;
+#   - it finds different: a signature padded in the certificate table, one
+#     with a changed byte, one of another program;
+#   - the password is on no command line and in no output, also under bash -x
+#     and with xtrace in SHELLOPTS;
+#   - a .pfx without a password signs.
+# Bad input fails in one line, signs nothing it should not and leaves dist/
+# as it was: a
+# wrong password, a password of two lines, --sign "", a server-only, an
+# encipher-only, an expired and a not-yet-valid certificate (ones Windows
+# would not take for code signing), an unreachable time-stamp server,
+# missing files.
+# Leaves WORK/dist/TovuStabilizer.exe (signed) for the end-to-end run
+# (e2e_win64_signed_release_pins_and_restores).
 set -euo pipefail
 src=$(cd "$1" && pwd) reference=$(realpath "$2") work=$3
 rm -rf "$work"
