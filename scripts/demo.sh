@@ -8,12 +8,8 @@
 # (scripts/guest/), which is built the first time (about 5 min).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh build
-guest=(/usr/bin/python3 scripts/guest/guest.py)
-# Wine on this host where its kernel runs 32-bit code and Wine's i386 packages
-# can be installed; the QEMU guest otherwise.
-if ! { "${guest[@]}" native && scripts/setup.sh e2e; }; then scripts/setup.sh guest; fi
-route=$("${guest[@]}" route)
+scripts/setup.sh build wine
+route=$(/usr/bin/python3 scripts/guest/route.py)
 echo "Windows programs run: $route"
 cmake --preset windows >/dev/null
 cmake --build --preset windows >/dev/null
@@ -21,7 +17,7 @@ demo=(/usr/bin/python3 tests/e2e/e2e.py --demo --exe build/windows/TovuStabilize
       --helpers build/windows/e2e-helpers/helpers --logs build/demo/logs)
 case "$route" in
   native:*) exec "${demo[@]}" --work build/demo ;;
-  guest:*) exec "${guest[@]}" run --session build/demo/guest --share "$PWD" --timeout 600 -- \
+  guest:*) exec /usr/bin/python3 scripts/guest/guest.py run --session build/demo/guest --share "$PWD" --timeout 600 -- \
              "${demo[@]}" --work /var/lib/tovu-e2e/win32 ;;
   *) exit 1 ;;
 esac

@@ -1,42 +1,55 @@
 #!/usr/bin/env bash
 # Builds, or reuses, the Debian 12 guest in which Wine runs the tool where the
-# Linux host cannot run 32-bit code. Prints the image's folder: vmlinuz,
-# initrd.img, disk.img (ext4, used read-only behind a per-run overlay) and
-# packages.txt (what it holds). The disk holds a 32- and a 64-bit Windows
-# prefix, made once here (in /var/lib/tovu-e2e), which every run then uses as
-# they are; made anew in each run, they would take two minutes.
+# Linux host cannot. Prints the image's folder: vmlinuz, initrd.img, disk.img
+# (ext4, used read-only behind a per-run overlay) and packages.txt (what it
+# holds). The disk holds a 32- and a 64-bit Windows prefix, made once here (in
+# /var/lib/tovu-e2e), which every run then uses as they are; made anew in each
+# run, they would take two minutes.
 #
 # The image is cached outside the work tree, in $TOVU_GUEST_CACHE (default
-# ~/.cache/tovu-stabilizer/guest), under a key made of this folder's files and
-# of the end-to-end harness's prefix recipe: a changed package list, init,
-# script or recipe builds a new one. It is built in
-# KEY.partial and renamed to KEY only once complete, so a build that was cut
-# short is never taken for a finished image.
+# ~/.cache/tovu-stabilizer/guest), under a key made of its package lists,
+# this script, init and the end-to-end harness's prefix recipe: a change to
+# any of them builds a new one. It is built in KEY.partial and renamed to KEY
+# only once complete, so a build that was cut short is never taken for a
+# finished image, and the next build removes what it left. mmdebstrap and
+# mkfs keep the files' owners, so they run as root: through sudo for a user,
+# who then owns the image.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 say() { echo "guest image: $*" >&2; }
+trap 'status=$?; say "failed (exit $status) at: $BASH_COMMAND; run it again to start this build anew"' ERR
 
 cache=${TOVU_GUEST_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tovu-stabilizer/guest}
 e2e=$(cd "$here/../../tests/e2e" && pwd)
-key=$( { cat "$here/image.sh" "$here/packages" "$here/init"; /usr/bin/python3 "$e2e/e2e.py" --prefix-recipe; } |
+packages=("$here/../wine-packages" "$here/packages")
+key=$( { cat "$here/image.sh" "${packages[@]}" "$here/init"; /usr/bin/python3 "$e2e/e2e.py" --prefix-recipe; } |
        sha256sum | cut -c1-16)
 image=$cache/$key
 
 if [ "${1:-}" = --cached ]; then  # only say where a finished image is
   [ -f "$image/ready" ] && echo "$image"
-  exit
+  exit 0
 fi
 if [ -f "$image/ready" ]; then
-  touch "$image/ready"  # last used, for pruning
+  touch "$image/ready" 2>/dev/null || true  # last used, for pruning; one of root's stays as it is
   say "reusing $image"
   echo "$image"
   exit 0
 fi
 
-if [ "$(id -u)" -ne 0 ]; then
-  say "building it needs root (mmdebstrap keeps the files' owners); run as root or with sudo"
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+if [ "$(id -u)" -ne 0 ] && ! command -v sudo >/dev/null; then
+  say "building it needs root (mmdebstrap and mkfs keep the files' owners): run as root, or install sudo"
   exit 1
 fi
+# remove DIR: a build killed mid-way may have left its chroot's proc, sys and
+# dev mounted inside; unmount them, and never follow a mount in removing.
+remove() {
+  [ -e "$1" ] || return 0
+  findmnt -rn -o TARGET | awk -v dir="$1/" 'index($0, dir) == 1' | sort -r |
+    while read -r mount; do as_root umount -l "$mount"; done
+  as_root rm -rf --one-file-system "$1"
+}
 
 mkdir -p "$cache"
 need_gib=8
@@ -56,9 +69,16 @@ if [ -f "$image/ready" ]; then
   echo "$image"
   exit 0
 fi
+# What builds cut short left, of this key or another, unless one still runs.
+for stale in "$cache"/*.partial; do
+  [ -e "$stale" ] || continue
+  if [ "$stale" = "$image.partial" ] || flock -n "${stale%.partial}.lock" true; then
+    remove "$stale"
+  fi
+done
 
 partial=$image.partial
-rm -rf "$partial" "$image"
+remove "$image"
 mkdir -p "$partial"
 start=$SECONDS
 step() { say "[$1] $2 (at $((SECONDS - start)) s)"; }
@@ -76,8 +96,8 @@ if [ ${#mirrors[@]} -eq 0 ]; then
   exit 1
 fi
 
-mapfile -t packages < <(grep -v '^#' "$here/packages" | grep .)
-step 1/4 "installing ${#packages[@]} packages and what they need into a root file system (mmdebstrap)"
+mapfile -t include < <(cat "${packages[@]}" | grep -v '^#' | grep .)
+step 1/4 "installing ${#include[@]} packages and what they need into a root file system (mmdebstrap)"
 # A line every 20 s, so that a quiet download does not look like a hang.
 ( while sleep 20; do
     say "  ... $((SECONDS - start)) s, $(du -sm "$partial/rootfs" 2>/dev/null | cut -f1) MB so far"
@@ -86,8 +106,10 @@ ticker=$!
 # Its sleep first: a sleep left running would hold our caller's pipes open.
 stop_ticker() { pkill -P "$ticker" 2>/dev/null || true; kill "$ticker" 2>/dev/null || true; }
 trap stop_ticker EXIT
-mmdebstrap --mode=root --variant=minbase --architectures=amd64,i386 \
-  --include="$(IFS=,; echo "${packages[*]}")" \
+# In a mount namespace of its own, the chroot's mounts end with it, even killed.
+as_root unshare --mount --propagation private \
+  mmdebstrap --mode=root --variant=minbase --architectures=amd64,i386 \
+  --include="$(IFS=,; echo "${include[*]}")" \
   --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-exclude=/usr/share/man/*' \
   --customize-hook='echo "ja_JP.UTF-8 UTF-8" >"$1/etc/locale.gen" && chroot "$1" locale-gen' \
   --customize-hook="cp '$here/init' \"\$1/sbin/tovu-init\"" \
@@ -96,18 +118,19 @@ mmdebstrap --mode=root --variant=minbase --architectures=amd64,i386 \
 stop_ticker
 if [ "${status:-0}" -ne 0 ] || [ ! -x "$partial/rootfs/sbin/tovu-init" ]; then
   say "mmdebstrap failed (exit ${status:-0}); nothing is kept"
-  rm -rf "$partial"
+  remove "$partial"
   exit 1
 fi
 
 step 2/4 "the kernel and a disk image"
-cp "$(ls "$partial"/rootfs/boot/vmlinuz-* | sort -V | tail -n1)" "$partial/vmlinuz"
-cp "$(ls "$partial"/rootfs/boot/initrd.img-* | sort -V | tail -n1)" "$partial/initrd.img"
+as_root cp "$(ls "$partial"/rootfs/boot/vmlinuz-* | sort -V | tail -n1)" "$partial/vmlinuz"
+as_root cp "$(ls "$partial"/rootfs/boot/initrd.img-* | sort -V | tail -n1)" "$partial/initrd.img"
 dpkg-query --admindir="$partial/rootfs/var/lib/dpkg" -W >"$partial/packages.txt"
 # Room beside the files for the Wine prefixes (2 GB) and what runs write.
-size_mb=$(( $(du -sm "$partial/rootfs" | cut -f1) + 6144 ))
-mkfs.ext4 -q -F -L tovu-guest -d "$partial/rootfs" "$partial/disk.img" "${size_mb}M" >&2
-rm -rf "$partial/rootfs"
+size_mb=$(( $(as_root du -sm "$partial/rootfs" | cut -f1) + 6144 ))
+as_root mkfs.ext4 -q -F -L tovu-guest -d "$partial/rootfs" "$partial/disk.img" "${size_mb}M" >&2
+remove "$partial/rootfs"
+as_root chown "$(id -u):$(id -g)" "$partial/vmlinuz" "$partial/initrd.img" "$partial/disk.img"
 
 step 3/4 "Wine prefixes for 32- and 64-bit Windows, in the guest (about 2 min)"
 # shellcheck disable=SC2016
@@ -117,7 +140,7 @@ if ! "$here/guest.py" run --session "$partial/session" --image "$partial" --writ
        python3 "$1/e2e.py" --arch win64 --work /var/lib/tovu-e2e/win64 --create-prefix & b=$!
        wait $a && wait $b && sync' sh "$e2e" >&2; then
   say "the guest could not make the prefixes; nothing is kept"
-  rm -rf "$partial"
+  remove "$partial"
   exit 1
 fi
 rm -rf "$partial/session"
@@ -127,7 +150,8 @@ touch "$partial/ready"
 mv "$partial" "$image"
 # Keep this image and the one used last before it.
 ls -dt "$cache"/*/ready 2>/dev/null | tail -n +3 | while read -r old; do
-  rm -rf "${old%/ready}" "${old%/ready}.lock"
+  remove "${old%/ready}"
+  rm -f "${old%/ready}.lock"
 done
 say "built $image in $((SECONDS - start)) s"
 echo "$image"
