@@ -17,14 +17,17 @@ The helpers are 32-bit; DIR/x64/Tovu.exe is a 64-bit stand-in target. Logs
 and screenshots go to WORK/logs, or to --logs DIR. With --reuse-prefix,
 --create-prefix keeps a prefix made by the same recipe (the QEMU guest's image
 holds one of each kind, made with it); --prefix-recipe prints the recipe's key.
+With --keep-servers, one Xvfb and one wineserver per prefix serve every
+scenario (in the QEMU guest, which goes with them): a cold wineserver costs
+seconds under emulation. Each scenario still starts clean: the programs an
+earlier one left are killed and its registry entries and folders removed.
 """
 import argparse
-import hashlib
-import inspect
 import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -66,23 +69,34 @@ def wait_for(what, predicate, timeout=30.0, interval=0.05):
 
 
 class Xvfb:
-    """A private X server for one scenario."""
+    """A private X server for one scenario, or (`kept`) for every scenario of
+    a prefix: it then outlives this process, and WORK/xvfb names it."""
 
-    def __init__(self):
+    def __init__(self, kept=False):
+        record = Path(ARGS.work) / "xvfb"
+        if kept and record.exists():
+            pid, number = record.read_text().split()
+            if Path(f"/proc/{pid}/cmdline").exists() and Path(f"/tmp/.X11-unix/X{number}").exists():
+                self.proc, self.display = None, ":" + number
+                return
         read_end, write_end = os.pipe()
         self.proc = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=kept)
         os.close(write_end)
         with os.fdopen(read_end) as pipe:
             number = pipe.readline().strip()
         if not number:
             raise RuntimeError("Xvfb did not start")
         self.display = ":" + number
+        if kept:
+            record.write_text(f"{self.proc.pid} {number}\n")
+            self.proc = None
 
     def stop(self):
-        self.proc.terminate()
-        self.proc.wait(timeout=10)
+        if self.proc:
+            self.proc.terminate()
+            self.proc.wait(timeout=10)
 
 
 class Wine:
@@ -112,6 +126,41 @@ class Wine:
         subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-w"], env=self.env, stderr=subprocess.DEVNULL, timeout=30)
 
+    def keep_server(self):
+        """A wineserver that stays when its last program ends, and Wine's own
+        services with it; a no-op where one runs already."""
+        subprocess.run(["wineserver", "-p"], env=self.env, stderr=subprocess.DEVNULL, timeout=30)
+
+    def processes(self):
+        """The Linux processes of this prefix, pid and command line (Wine gives a
+        Windows program's its path): the other prefix may run the same paths."""
+        for proc in Path("/proc").iterdir():
+            try:
+                env = (proc / "environ").read_bytes().split(b"\0")
+                first = (proc / "cmdline").read_bytes().split(b"\0")[0].decode("utf-8", "replace")
+            except OSError:
+                continue
+            if proc.name.isdigit() and f"WINEPREFIX={self.prefix}".encode() in env:
+                yield int(proc.name), first.strip('"')
+
+    def unix_pid(self, windows_path):
+        """The Linux process behind a running Windows program."""
+        return next((pid for pid, path in self.processes() if path.lower() == windows_path.lower()), None)
+
+    def programs(self):
+        """What scenarios started: every process of the prefix but the
+        wineserver and Wine's own (C:\\windows\\...)."""
+        return [pid for pid, path in self.processes()
+                if not path.lower().startswith("c:\\windows\\") and "wineserver" not in path]
+
+    def end_programs(self):
+        for pid in self.programs():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        wait_for("the programs of the scenario before to end", lambda: not self.programs(), timeout=15)
+
 
 def to_windows(unix_path):
     return "Z:" + str(Path(unix_path).resolve()).replace("/", "\\")
@@ -123,20 +172,29 @@ def helper(name, bits=32):
 
 def prefix_recipe():
     """What a prefix is made of, as a key: a changed recipe makes it anew."""
-    return hashlib.sha256((inspect.getsource(make_prefix) + inspect.getsource(Wine)).encode()).hexdigest()[:16]
+    import hashlib  # here, not at the top: every scenario pays for imports under emulation
+    import inspect
+    return hashlib.sha256((inspect.getsource(make_prefix) + inspect.getsource(Wine.__init__)).encode()
+                          ).hexdigest()[:16]
 
 
 def create_prefix():
     work = Path(ARGS.work)
     marker = work / "prefix" / ".recipe"
-    if ARGS.reuse_prefix and marker.exists() and marker.read_text() == prefix_recipe():
+    recipe = prefix_recipe()  # now: the source read later may have changed since this process began
+    if ARGS.reuse_prefix and marker.exists() and marker.read_text() == recipe:
         print(f"prefix ready: {work / 'prefix'}, made with the guest's image")
-        return
-    shutil.rmtree(work / "prefix", ignore_errors=True)
-    work.mkdir(parents=True, exist_ok=True)
-    make_prefix(work)
-    marker.write_text(prefix_recipe())
-    print(f"prefix ready: {work / 'prefix'}")
+    else:
+        shutil.rmtree(work / "prefix", ignore_errors=True)
+        work.mkdir(parents=True, exist_ok=True)
+        make_prefix(work)
+        marker.write_text(recipe)
+        print(f"prefix ready: {work / 'prefix'}")
+    if ARGS.keep_servers:  # started here, not in the first scenario, which has its time limits
+        wine = Wine(work, Xvfb(kept=True).display)
+        wine.keep_server()
+        wine.run(helper("reg_value.exe"), timeout=170)
+        print("its X server and wineserver are up for the scenarios")
 
 
 def make_prefix(work):
@@ -158,20 +216,6 @@ def make_prefix(work):
         x.stop()
 
 
-def unix_pid(windows_path):
-    """The Linux process behind a running Windows program: Wine gives it the
-    program's path as its command line."""
-    wanted = windows_path.lower()
-    for proc in Path("/proc").iterdir():
-        try:
-            first = (proc / "cmdline").read_bytes().split(b"\0")[0]
-        except OSError:
-            continue
-        if proc.name.isdigit() and first.decode("utf-8", "replace").strip('"').lower() == wanted:
-            return int(proc.name)
-    return None
-
-
 def taskset(unix_pid):
     out = subprocess.run(["taskset", "-p", str(unix_pid)], capture_output=True, text=True,
                          check=True).stdout
@@ -185,11 +229,19 @@ class Session:
         self.log = Path(ARGS.logs) / name
         shutil.rmtree(self.log, ignore_errors=True)
         self.log.mkdir(parents=True)
-        self.xvfb = None if display else Xvfb()
+        self.xvfb = None if display else Xvfb(kept=ARGS.keep_servers)
         self.display = display or self.xvfb.display
         self.wine = Wine(ARGS.work, self.display, self.log)
-        self.wine.kill()  # whatever an earlier scenario left running
-        self.wine.run(helper("reg_value.exe"), "delete", *[f"{UNINSTALL}\\{c}" for c in PRODUCT_CODES])
+        # Each Windows program counts the processors itself, so a kept wineserver
+        # serves the single-processor scenario too.
+        self.kept = ARGS.keep_servers
+        if self.kept:
+            self.wine.end_programs()  # whatever an earlier scenario left running
+            self.wine.keep_server()
+        else:
+            self.wine.kill()
+        # Written in one program start, before the first program of the scenario.
+        self.registry = ["delete", *[f"{UNINSTALL}\\{c}" for c in PRODUCT_CODES]]
         for name in SCENARIO_DIRS:
             path = self.wine.prefix / "drive_c" / name
             if path.is_dir():
@@ -201,6 +253,8 @@ class Session:
         self.queries = 0
         self.acked = 0
         self.screenshots = []
+        # The watcher starts while the scenario sets up; await_watcher waits for it.
+        self.procs.append(self.wine.start(helper("box_watcher.exe"), TOVU_E2E_ACK="1"))
 
     def close(self):
         for name in ("stop-all", "watcher-stop"):
@@ -210,22 +264,32 @@ class Session:
                 proc.wait(timeout=5)
             except subprocess.TimeoutExpired:
                 pass
-        self.wine.kill()
+        if self.kept:
+            self.wine.end_programs()
+        else:
+            self.wine.kill()
         if self.xvfb:
             self.xvfb.stop()
 
     # --- the machine -----------------------------------------------------
     def install(self, index, text, kind=REG_SZ, terminated=True):
         data = text.encode("cp932") + (b"\0" if terminated else b"")
-        self.wine.run(helper("reg_value.exe"), "set", f"{UNINSTALL}\\{PRODUCT_CODES[index]}",
-                      "DisplayIcon", str(kind), data.hex())
+        self.registry += ["set", f"{UNINSTALL}\\{PRODUCT_CODES[index]}", "DisplayIcon", str(kind), data.hex()]
+
+    def write_registry(self):
+        """What the scenario has installed so far, written before a program runs."""
+        if self.registry:
+            self.wine.run(helper("reg_value.exe"), *self.registry)
+            self.registry = []
 
     def install_in_view(self, index, text, view):
-        """Writes a REG_SZ through the 32- or 64-bit registry view, with Windows' own reg.exe."""
-        self.wine.run("reg", "add", rf"HKLM\{UNINSTALL}\{PRODUCT_CODES[index]}", "/v", "DisplayIcon",
-                      "/t", "REG_SZ", "/d", text, f"/reg:{view}", "/f")
+        """Writes a REG_SZ through the 32- or 64-bit registry view."""
+        data = text.encode("cp932") + b"\0"
+        self.registry += ["view", str(view), "set", f"{UNINSTALL}\\{PRODUCT_CODES[index]}", "DisplayIcon",
+                          str(REG_SZ), data.hex(), "view", "32"]
 
     def key_exists(self, key, view):
+        self.write_registry()
         return subprocess.run(["wine", "reg", "query", key, f"/reg:{view}"], env=self.wine.env,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
 
@@ -242,7 +306,7 @@ class Session:
             record = dict(line.split("=", 1) for line in raw.splitlines() if "=" in line)
             winpid = int(record["winpid"])
             if self.unix_pids.get(winpid) is None:
-                self.unix_pids[winpid] = unix_pid(record["path"])
+                self.unix_pids[winpid] = self.wine.unix_pid(record["path"])
             found.append({"winpid": winpid, "mask": int(record["mask"]),
                           "system": int(record["system"]), "bits": int(record["bits"]),
                           "path": record["path"],
@@ -250,6 +314,7 @@ class Session:
         return found
 
     def start_target(self, windows_path):
+        self.write_registry()
         known = {r["winpid"] for r in self.records()}
         self.procs.append(self.wine.start(windows_path))
         return wait_for("the target's record",
@@ -257,11 +322,10 @@ class Session:
 
     def stop_target(self, record):
         (self.log / f"stop-{record['winpid']}").touch()
-        wait_for("the target to exit", lambda: unix_pid(record["path"]) is None)
+        wait_for("the target to exit", lambda: self.wine.unix_pid(record["path"]) is None)
 
-    def start_watcher(self, ack=True):
-        extra = {"TOVU_E2E_ACK": "1"} if ack else {}
-        self.procs.append(self.wine.start(helper("box_watcher.exe"), **extra))
+    def await_watcher(self):
+        self.write_registry()
         wait_for("the box watcher", lambda: any(l["kind"] == "ready" for l in self.lines()))
 
     def lines(self):
@@ -284,6 +348,7 @@ class Session:
 
     # --- the tool --------------------------------------------------------
     def run_tool(self):
+        self.write_registry()
         proc = self.wine.start(ARGS.exe)
         self.procs.append(proc)
         return proc
@@ -361,14 +426,14 @@ class Scenarios(unittest.TestCase):
         tool.wait(timeout=10)
 
     def test_nothing_installed_nothing_running(self):
-        self.s.start_watcher()
+        self.s.await_watcher()
         tool, _ = self.run_through([NOT_FOUND])
         self.assertEqual(tool.wait(timeout=10), 0)
 
     def test_starts_installed_target_pinned_to_processor_zero(self):
         self.s.install(2, r"C:\Apps\Fen Wolk\main.exe,0")
         self.s.place(r"C:\Apps\Fen Wolk\Tovu.exe")
-        self.s.start_watcher()
+        self.s.await_watcher()
         self.assertStartsPinnedAndIsWaitedFor(self.s.run_tool(), r"C:\Apps\Fen Wolk\Tovu.exe")
         self.assertEqual(self.s.boxes(), [])
 
@@ -376,7 +441,7 @@ class Scenarios(unittest.TestCase):
         self.s.place(r"C:\Program.exe")
         self.s.install(0, r"C:\Program Files\Fenwolk\main.exe")
         self.s.place(r"C:\Program Files\Fenwolk\Tovu.exe")
-        self.s.start_watcher()
+        self.s.await_watcher()
         self.assertStartsPinnedAndIsWaitedFor(self.s.run_tool(), r"C:\Program Files\Fenwolk\Tovu.exe")
         self.assertEqual(len(self.s.records()), 1, "C:\\Program.exe ran")
         self.assertEqual(self.s.boxes(), [])
@@ -387,7 +452,7 @@ class Scenarios(unittest.TestCase):
         self.s.place(r"C:\Apps\Expand\Tovu.exe")
         self.s.install(2, r"C:\Apps\Second\main.exe")
         self.s.place(r"C:\Apps\Second\Tovu.exe")
-        self.s.start_watcher()
+        self.s.await_watcher()
         tool = self.s.run_tool()
         box = self.s.next_box(tool)
         # 3: ERROR_PATH_NOT_FOUND, the folder is missing too
@@ -406,7 +471,7 @@ class Scenarios(unittest.TestCase):
             targets.append(self.s.start_target(rf"C:\e2e-targets\{n}\Tovu.exe"))
         self.assertEqual(len({t["winpid"] for t in targets}), len(targets))
         self.assertEqual([t["bits"] for t in targets], bits)
-        self.s.start_watcher()
+        self.s.await_watcher()
         tool = self.s.run_tool()
 
         pinned = self.s.next_box(tool)
@@ -445,7 +510,7 @@ class Scenarios(unittest.TestCase):
         wow = UNINSTALL.replace("SOFTWARE", r"SOFTWARE\WOW6432Node", 1)
         self.assertTrue(self.s.key_exists(rf"HKLM\{wow}\{PRODUCT_CODES[1]}", view=64))
         self.assertFalse(self.s.key_exists(rf"HKLM\{UNINSTALL}\{PRODUCT_CODES[0]}", view=32))
-        self.s.start_watcher()
+        self.s.await_watcher()
         self.assertStartsPinnedAndIsWaitedFor(self.s.run_tool(),
                                               r"C:\Program Files (x86)\Fenwolk\Tovu.exe")
         self.assertEqual(self.s.boxes(), [])
@@ -455,7 +520,7 @@ class Scenarios(unittest.TestCase):
         for n in ("1", "2"):
             self.s.place(rf"C:\e2e-targets\{n}\Tovu.exe")
             targets.append(self.s.start_target(rf"C:\e2e-targets\{n}\Tovu.exe"))
-        self.s.start_watcher()
+        self.s.await_watcher()
         tool = self.s.run_tool()
         pinned = self.s.next_box(tool)
         self.assertIsToolBox(pinned, PINNED)
@@ -473,7 +538,7 @@ class Scenarios(unittest.TestCase):
             self.skipTest("runs in its own mount namespace; see main()")
         self.s.install(0, r"C:\Apps\Fenwolk\main.exe")
         self.s.place(r"C:\Apps\Fenwolk\Tovu.exe")
-        self.s.start_watcher()
+        self.s.await_watcher()
         self.run_through([NOT_NEEDED])
         self.assertEqual(self.s.records(), [], "nothing may start")
 
@@ -482,7 +547,7 @@ class Scenarios(unittest.TestCase):
         self.s.install(0, r"C:\アプリ\長いフォルダー名のソフト\main.exe", terminated=False)
         self.s.install(1, r"C:\アプリ\ソフト\m.exe", terminated=False)
         self.s.place(r"C:\アプリ\ソフト\Tovu.exe")
-        self.s.start_watcher()
+        self.s.await_watcher()
         tool = self.s.run_tool()
         box = self.s.next_box(tool)
         self.assertIsToolBox(box, "実行に失敗しました。3\n" + r"C:\アプリ\長いフォルダー名のソフト\Tovu.exe")
@@ -493,7 +558,7 @@ class Scenarios(unittest.TestCase):
 def in_single_processor_namespace(argv):
     """Re-runs this scenario with Wine seeing one processor: Wine counts them from
     /sys/devices/system/cpu/online, so a private mount namespace gets a copy that
-    says "0". Its wineserver starts inside, too."""
+    says "0", seen by every Windows program started inside."""
     online = Path(ARGS.work) / "cpu-online-0"
     online.write_text("0\n")
     command = " ".join(f"'{a}'" for a in [sys.executable, *argv])
@@ -513,7 +578,7 @@ def demo():
         s.place(r"C:\Program Files\Fenwolk\Tovu.exe")
         running = s.start_target(r"C:\Program Files\Fenwolk\Tovu.exe")
         print(f"Tovu.exe running (pid {running['winpid']}) with affinity {running['mask']:#x}")
-        s.start_watcher()
+        s.await_watcher()
         print("1) TovuStabilizer.exe with Tovu.exe running:")
         tool = s.run_tool()
         while (box := s.next_box(tool)) is not None:
@@ -548,6 +613,7 @@ def main():
     parser.add_argument("--arch", choices=["win32", "win64"], default="win32")
     parser.add_argument("--create-prefix", action="store_true")
     parser.add_argument("--reuse-prefix", action="store_true")
+    parser.add_argument("--keep-servers", action="store_true")
     parser.add_argument("--prefix-recipe", action="store_true")
     parser.add_argument("--demo", action="store_true")
     ARGS, rest = parser.parse_known_args()
