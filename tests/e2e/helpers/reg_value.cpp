@@ -65,7 +65,8 @@ int main(int argc, char** argv) {
       failures += Set(argv + i + 1, view) ? 0 : 1;
       i += 5;
     } else {
-      std::fprintf(stderr, "usage: reg_value delete KEY... | view 32|64 | set KEY NAME TYPE HEX [...]\n");
+      std::fprintf(stderr,
+                   "usage: reg_value delete KEY... | view 32|64 | set KEY NAME TYPE HEX [...]\n");
       return 2;
     }
   }
