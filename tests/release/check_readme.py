@@ -7,7 +7,9 @@ page 932 also has, end every line in CRLF, and name every text the tool can
 show. TOOL_TEXTS prints those texts (the unit tests' own table), one a
 line in hex; each line of a text must begin a line of the readme, with any
 words standing for its arguments (番号, パス), so that "失敗しました。" is not
-found inside "実行に失敗しました。". Lines break only where Japanese allows
+found inside "実行に失敗しました。". The English manual (docs/manual.en.md)
+must quote every text too, on one line, after a blank, a quotation mark or
+a table's bar. Lines break only where Japanese allows
 (see breaks()), fit Notepad's window (package.WIDTH columns), and leave the
 reader no referent to guess (see referents()).
 """
@@ -36,6 +38,11 @@ BOM = b"\xef\xbb\xbf"
 # downloaded from is not a downloaded page, a program has no files of its
 # own, pinning is undone (解除), and a path is found out, not made.
 MISREAD = ("ダウンロードしたページ", "自分のファイル", "固定を戻す", "を作れませんでした")
+ROOT = Path(__file__).resolve().parents[2]
+# How a manual quotes a text: the readme each of its lines at the start of a
+# line; the English manual the whole text in a line (its lines joined, with or
+# without a blank), after a blank, a quotation mark or a table's bar.
+MANUALS = [("readme.txt", "^", None), ("docs/manual.en.md", r'(?:^|(?<=[\s|"(]))', r"\s*")]
 
 
 def breaks(lines):
@@ -124,25 +131,26 @@ def main():
     lines = text.split("\r\n")
     failures += breaks(lines) + referents(lines)
     failures += [f"wider than {WIDTH} columns: {line!r}" for line in lines if columns(line) > WIDTH]
-    starts = [line.lstrip(" \u3000") for line in lines]
     hex_lines = subprocess.run([tool_texts], check=True, capture_output=True, text=True).stdout.split()
     if len(hex_lines) < 10:
         failures.append(f"{tool_texts} printed {len(hex_lines)} texts")
-    for shown in map(bytes.fromhex, hex_lines):
-        for box_line in shown.split(b"\n"):
-            pieces = re.split(re.escape(CODE) + b"|" + re.escape(PATH), box_line)
-            if not any(pieces):
-                continue  # an argument alone, such as the path
-            pattern = re.compile(".+".join(re.escape(p.decode("cp932")) for p in pieces))
-            if not any(pattern.match(line) for line in starts):
-                failures.append(f"readme.txt does not name {pattern.pattern!r} "
-                                f"(from {shown.decode('cp932')!r})")
+    english = (ROOT / "docs" / "manual.en.md").read_text(encoding="utf-8").splitlines()
+    for (name, before, joined), manual in zip(MANUALS, ([line.lstrip(" \u3000") for line in lines], english)):
+        for shown in map(bytes.fromhex, hex_lines):
+            quoted = []
+            for box_line in shown.split(b"\n"):
+                pieces = re.split(re.escape(CODE) + b"|" + re.escape(PATH), box_line)
+                if any(pieces):  # not an argument alone, such as the path
+                    quoted.append(".+".join(re.escape(p.decode("cp932")) for p in pieces))
+            for pattern in [joined.join(quoted)] if joined else quoted:
+                if not any(re.search(before + pattern, line) for line in manual):
+                    failures.append(f"{name} does not name {pattern!r} (from {shown.decode('cp932')!r})")
     for failure in failures:
         print(failure)
     if failures:
         sys.exit(1)
     print(f"readme.txt: UTF-8 with a BOM, all in code page 932, {text.count(chr(13) + chr(10))} lines "
-          f"in CRLF, names all {len(hex_lines)} texts")
+          f"in CRLF; it and {MANUALS[1][0]} name all {len(hex_lines)} texts")
 
 
 if __name__ == "__main__":

@@ -14,7 +14,8 @@
 #     extra fields;
 #   - BUILDINFO: the commit, the toolchain packages, the program's hash;
 #   - readme.txt passes check_readme.py (encoding, line ends, every text the
-#     tool shows, line breaks).
+#     tool shows, line breaks, referents), and docs/manual.en.md quotes every
+#     text the tool shows too.
 # scripts/verify-release.sh, judged with expect_verdict (verdicts.sh):
 #   - identical: the release folder, and the zip alone;
 #   - each hostile download gets its exit code and is never identical:
