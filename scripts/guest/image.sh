@@ -135,7 +135,7 @@ as_root chown "$(id -u):$(id -g)" "$partial/vmlinuz" "$partial/initrd.img" "$par
 step 3/4 "Wine prefixes for 32- and 64-bit Windows, in the guest (about 2 min)"
 # shellcheck disable=SC2016
 if ! "$here/guest.py" run --session "$partial/session" --image "$partial" --writable --share "$e2e" \
-     --cwd / --timeout 900 -- sh -c '
+     --cwd / --timeout 1500 -- sh -c '
        python3 "$1/e2e.py" --arch win32 --work /var/lib/tovu-e2e/win32 --create-prefix & a=$!
        python3 "$1/e2e.py" --arch win64 --work /var/lib/tovu-e2e/win64 --create-prefix & b=$!
        wait $a && wait $b && sync' sh "$e2e" >&2; then

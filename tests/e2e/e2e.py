@@ -114,7 +114,7 @@ class Wine:
         assert windows_path[:3].upper() == "C:\\", windows_path
         return self.prefix / "drive_c" / windows_path[3:].replace("\\", "/")
 
-    def run(self, *args, timeout=60):
+    def run(self, *args, timeout=120):
         subprocess.run(["wine", *args], env=self.env, timeout=timeout, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
@@ -193,7 +193,7 @@ def create_prefix():
     if ARGS.keep_servers:  # started here, not in the first scenario, which has its time limits
         wine = Wine(work, Xvfb(kept=True).display)
         wine.keep_server()
-        wine.run(helper("reg_value.exe"), timeout=170)
+        wine.run(helper("reg_value.exe"), timeout=300)
         print("its X server and wineserver are up for the scenarios")
 
 
@@ -201,12 +201,13 @@ def make_prefix(work):
     x = Xvfb()
     try:
         wine = Wine(work, x.display)
-        subprocess.run(["wineboot", "--init"], env=wine.env, check=True, timeout=170,
+        # Minutes under emulation on a busy machine: two prefixes are made at once.
+        subprocess.run(["wineboot", "--init"], env=wine.env, check=True, timeout=600,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         # No window manager runs under Xvfb: let Wine draw each box's frame and
         # caption itself, so that screenshots show them.
         wine.run("reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N", "/f")
-        subprocess.run(["wineserver", "-w"], env=wine.env, timeout=60)
+        subprocess.run(["wineserver", "-w"], env=wine.env, timeout=300)
         # Wine draws the caption's close button with Marlett, which it loads only
         # from the prefix's font folder.
         marlett = Path("/usr/share/wine/fonts/marlett.ttf")
