@@ -525,7 +525,7 @@ class BadDays(unittest.TestCase):
 
     def test_stopped_by_a_signal_or_with_its_owner(self):
         image = self.real_image()
-        for how in ("TERM", "HUP", "owner"):
+        for how in ("TERM", "HUP", "INT", "owner"):
             with self.subTest(how):
                 if how == "owner":  # `up` from a shell that then goes away, as CTest does when interrupted
                     proc = self.up(image)
