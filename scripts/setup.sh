@@ -67,9 +67,12 @@ install() {
   return 1
 }
 
-# need_locale ja_JP.UTF-8: generates that locale where it is missing.
+# need_locale ja_JP.UTF-8: generates that locale where it is missing
+# (`locale -a` names it ja_JP.utf8).
 need_locale() {
-  locale -a 2>/dev/null | grep -qix "${1/UTF-8/utf-\?8}" && return
+  local short
+  short=$(echo "${1//-/}" | tr '[:upper:]' '[:lower:]')
+  locale -a 2>/dev/null | tr -d - | tr '[:upper:]' '[:lower:]' | grep -qx "$short" && return
   as_root sed -i "s/^# *\($1 UTF-8\)/\1/" /etc/locale.gen
   grep -q "^$1 UTF-8" /etc/locale.gen || echo "$1 UTF-8" | as_root tee -a /etc/locale.gen >/dev/null
   as_root locale-gen >/dev/null

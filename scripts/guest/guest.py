@@ -110,19 +110,22 @@ class Agent:
                                 {"execute": command, "arguments": arguments}):
                     stream.write(json.dumps(request).encode() + b"\n")
                 stream.flush()
-                while self.answer(stream) != token:
-                    pass
-                return self.answer(stream)
+                while self.reply(stream).get("return") != token:
+                    pass  # an answer, whole or cut, that an earlier client left unread
+                reply = self.reply(stream)
+                if "error" in reply:
+                    raise Failure(f"the guest agent says: {reply['error'].get('desc', reply['error'])}")
+                return reply.get("return")
 
     @staticmethod
-    def answer(stream):
+    def reply(stream):
         line = stream.readline()
         if not line:
             raise Failure("the guest agent closed the connection")
-        reply = json.loads(line.lstrip(b"\xff"))
-        if "error" in reply:
-            raise Failure(f"the guest agent says: {reply['error'].get('desc', reply['error'])}")
-        return reply.get("return")
+        try:
+            return json.loads(line.lstrip(b"\xff"))
+        except ValueError:
+            return {}
 
 
 # --- a session -------------------------------------------------------------------

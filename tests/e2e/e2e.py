@@ -53,11 +53,14 @@ RESTORED = "元に戻しました。\nOKを押すと終了します。"
 NOT_NEEDED = "このPCにはこのプログラムは必要ありません\n"
 
 ARGS = None
+# Seconds any one step may take: a box, a record, a program's end. Under
+# emulation on a busy machine, a step of a second can take twenty.
+PATIENCE = 90
 # Wine's system mask: one bit for each processor Linux has online.
 ALL_PROCESSORS = (1 << os.cpu_count()) - 1
 
 
-def wait_for(what, predicate, timeout=30.0, interval=0.05):
+def wait_for(what, predicate, timeout=PATIENCE, interval=0.05):
     deadline = time.monotonic() + timeout
     while True:
         value = predicate()
@@ -124,12 +127,12 @@ class Wine:
 
     def kill(self):
         subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=self.env, stderr=subprocess.DEVNULL, timeout=30)
+        subprocess.run(["wineserver", "-w"], env=self.env, stderr=subprocess.DEVNULL, timeout=PATIENCE)
 
     def keep_server(self):
         """A wineserver that stays when its last program ends, and Wine's own
         services with it; a no-op where one runs already."""
-        subprocess.run(["wineserver", "-p"], env=self.env, stderr=subprocess.DEVNULL, timeout=30)
+        subprocess.run(["wineserver", "-p"], env=self.env, stderr=subprocess.DEVNULL, timeout=PATIENCE)
 
     def processes(self):
         """The Linux processes of this prefix, pid and command line (Wine gives a
@@ -159,7 +162,7 @@ class Wine:
                 os.kill(pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
-        wait_for("the programs of the scenario before to end", lambda: not self.programs(), timeout=15)
+        wait_for("the programs of the scenario before to end", lambda: not self.programs())
 
 
 def to_windows(unix_path):
@@ -354,7 +357,7 @@ class Session:
         self.procs.append(proc)
         return proc
 
-    def next_box(self, tool, timeout=30):
+    def next_box(self, tool, timeout=PATIENCE):
         """Waits for the next box (or the tool's end, then None); takes its screenshot."""
         index = self.acked
         box = wait_for(f"box {index} or the tool's end",
@@ -366,7 +369,7 @@ class Session:
         left, top, right, bottom = box["rect"]
         subprocess.run(["import", "-display", self.display, "-window", "root", "-crop",
                         f"{right - left}x{bottom - top}+{left}+{top}", "+repage", str(shot)],
-                       check=True, timeout=30)
+                       check=True, timeout=PATIENCE)
         self.screenshots.append(shot)
         return box
 
@@ -393,7 +396,7 @@ class Scenarios(unittest.TestCase):
         self.assertEqual(box["icons"], 0)
         self.assertEqual(box["owner"], 0)
 
-    def run_through(self, expected_texts, timeout=30):
+    def run_through(self, expected_texts, timeout=PATIENCE):
         """Runs the tool, presses OK on each box, and returns the boxes seen."""
         tool = self.s.run_tool()
         seen = []
@@ -424,12 +427,12 @@ class Scenarios(unittest.TestCase):
         time.sleep(0.5)
         self.assertIsNone(tool.poll(), "the tool must wait for the target")
         self.s.stop_target(target)
-        tool.wait(timeout=10)
+        tool.wait(timeout=PATIENCE)
 
     def test_nothing_installed_nothing_running(self):
         self.s.await_watcher()
         tool, _ = self.run_through([NOT_FOUND])
-        self.assertEqual(tool.wait(timeout=10), 0)
+        self.assertEqual(tool.wait(timeout=PATIENCE), 0)
 
     def test_starts_installed_target_pinned_to_processor_zero(self):
         self.s.install(2, r"C:\Apps\Fen Wolk\main.exe,0")
@@ -488,7 +491,7 @@ class Scenarios(unittest.TestCase):
         self.assertEqual([t["mask"] for t in restored["targets"]], [ALL_PROCESSORS] * len(bits))
         self.assertEqual([taskset(r["unixpid"]) for r in targets], [ALL_PROCESSORS] * len(bits))
         self.s.ok(restored)
-        self.assertEqual(tool.wait(timeout=10), 0)
+        self.assertEqual(tool.wait(timeout=PATIENCE), 0)
         self.assertIsNone(self.s.next_box(tool), "a third box")
 
     def test_running_targets_pinned_one_processor_each_then_restored(self):
@@ -532,7 +535,7 @@ class Scenarios(unittest.TestCase):
         self.assertIsToolBox(restored, RESTORED)
         self.assertEqual(restored["targets"], [])
         self.s.ok(restored)
-        self.assertEqual(tool.wait(timeout=10), 0)
+        self.assertEqual(tool.wait(timeout=PATIENCE), 0)
 
     def test_single_processor_pc(self):
         if os.environ.get("TOVU_E2E_ONE_CPU") != "1":
@@ -596,7 +599,7 @@ def demo():
         print(f"   started {started['path']} with affinity {masks[started['winpid']]:#x} "
               f"(taskset: {taskset(started['unixpid']):#x}); the tool waits for it")
         s.stop_target(started)
-        tool.wait(timeout=10)
+        tool.wait(timeout=PATIENCE)
         print("   Tovu.exe exited; the tool ended")
         for shot in s.screenshots:
             print(f"screenshot: {shot}")

@@ -191,6 +191,7 @@ case "$*" in
       for p in $PARTIAL; do echo "$p" >>$S/installed; done; exit 100; fi ;;
 esac""",
             "locale": "echo ja_JP.utf8",
+            "locale-gen": "echo locale-gen >>$S/apt.log",  # never called: the locale is there
             "sudo": 'exec "$@"',
         }
         for name, body in stand_ins.items():
@@ -228,6 +229,7 @@ esac""",
                 self.assertEqual(any("wine32:i386" in line for line in installs), tried)
                 self.assertEqual(any("qemu-system-x86" in line for line in installs), guest)
                 self.assertEqual(verdict.exists(), guest, "the verdict is kept exactly when Wine failed")
+                self.assertNotIn("locale-gen", (self.state / "apt.log").read_text(), "an existing locale made again")
         with self.subTest("a fallback is remembered for a day, then tried again"):
             self.setup()
             result, arch_after, installs = self.setup()

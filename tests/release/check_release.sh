@@ -204,10 +204,13 @@ cp "$work/planted/zipfile.py" "$work/planted/unicodedata.py"
 cp -r "$dist" "$work/-rel"
 (cd "$work" && expect_verdict "a folder named -rel" 0 "$identical" -rel)
 
+# The commits made here need no git identity of the caller's.
+as_tester=(-c user.name=test -c user.email=test@localhost)
+
 # A commit off main, whose release.sh would leave a mark: never run.
 git -C "$work/a" checkout -q -b side
 printf 'touch "%s/stranger-ran"\n' "$work" >>"$work/a/scripts/release.sh"
-git -C "$work/a" commit -q -am "a stranger's release.sh"
+git -C "$work/a" "${as_tester[@]}" commit -q -am "a stranger's release.sh"
 git -C "$work/repo" fetch -q "$work/a" side
 stranger=$(git -C "$work/a" rev-parse HEAD)
 git -C "$work/a" checkout -q main
@@ -218,7 +221,7 @@ expect_verdict "a commit off main" 2 "cannot verify: $stranger is not a commit o
 # A commit of main whose release.sh makes no zip.
 "$src/tests/copy_sources.sh" "$work/repo" "$work/b" --commit
 sed -i 's/^zip=TovuStabilizer-/zip=Other-/' "$work/b/scripts/release.sh"
-git -C "$work/b" commit -q -am "release.sh without the zip"
+git -C "$work/b" "${as_tester[@]}" commit -q -am "release.sh without the zip"
 forge_buildinfo no-zip "s/^commit: .*/commit: $(git -C "$work/b" rev-parse HEAD)/"
 checkout=$work/b
 expect_verdict "a commit that makes no zip" 2 \
