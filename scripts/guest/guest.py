@@ -1,7 +1,6 @@
 #!/usr/bin/python3
 """Runs commands in a QEMU guest (Debian 12 with Wine, built by image.sh), for
-hosts where Wine's 32-bit side cannot run (route.py says which way a host
-takes).
+hosts where Wine's 32-bit side cannot run (route.py says which).
 
   guest.py up --session DIR --share PATH ... [--boot-seconds S]
       Builds or reuses the image and boots a guest that stays up for the

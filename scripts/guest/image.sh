@@ -72,8 +72,11 @@ fi
 # What builds cut short left, of this key or another, unless one still runs.
 for stale in "$cache"/*.partial; do
   [ -e "$stale" ] || continue
-  if [ "$stale" = "$image.partial" ] || flock -n "${stale%.partial}.lock" true; then
+  if [ "$stale" = "$image.partial" ]; then
     remove "$stale"
+  elif flock -n "${stale%.partial}.lock" true; then
+    remove "$stale"
+    rm -f "${stale%.partial}.lock"
   fi
 done
 

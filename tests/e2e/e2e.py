@@ -204,9 +204,18 @@ def make_prefix(work):
     x = Xvfb()
     try:
         wine = Wine(work, x.display)
-        # Minutes under emulation on a busy machine: two prefixes are made at once.
-        subprocess.run(["wineboot", "--init"], env=wine.env, check=True, timeout=600,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Minutes under emulation on a busy machine, where two prefixes are made
+        # at once and wineboot's own waits may run out: once more from scratch.
+        for attempt in (1, 2):
+            boot = subprocess.run(["wineboot", "--init"], env=wine.env, timeout=600, stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT, text=True, errors="replace")
+            if boot.returncode == 0:
+                break
+            print(f"wineboot failed (exit {boot.returncode}), attempt {attempt}:\n{boot.stdout[-3000:]}")
+            wine.kill()
+            shutil.rmtree(wine.prefix, ignore_errors=True)
+        else:
+            raise RuntimeError(f"wineboot could not make {wine.prefix}")
         # No window manager runs under Xvfb: let Wine draw each box's frame and
         # caption itself, so that screenshots show them.
         wine.run("reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N", "/f")

@@ -360,6 +360,7 @@ cp {self.scripts}/init "$root/sbin/tovu-init"
             done, _ = self.build()
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertFalse(left.exists())
+        self.assertFalse((cache / "0123456789abcdef.lock").exists(), "its lock was left")
         self.assertTrue((running / "rootfs" / "big").exists())
         self.assertEqual(self.mounts(), [])
         self.assertTrue(Path("/proc/self").exists(), "the host's /proc")
