@@ -387,7 +387,7 @@ def run_in_guest(session, command, timeout, cwd):
         if reply["exited"]:
             status = reply.get("exitcode", 128 + reply.get("signal", 0))
         else:
-            time.sleep(0.1)
+            time.sleep(0.25)
     show(output, shown)
     output.unlink(missing_ok=True)
     if status == 137 and time.monotonic() - started >= timeout:

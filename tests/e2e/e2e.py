@@ -60,7 +60,7 @@ PATIENCE = 90
 ALL_PROCESSORS = (1 << os.cpu_count()) - 1
 
 
-def wait_for(what, predicate, timeout=PATIENCE, interval=0.05):
+def wait_for(what, predicate, timeout=PATIENCE, interval=0.2):
     deadline = time.monotonic() + timeout
     while True:
         value = predicate()
@@ -84,7 +84,8 @@ class Xvfb:
                 return
         read_end, write_end = os.pipe()
         self.proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+             *(["-noreset"] if kept else [])],  # a reset between scenarios would compile its keymap anew
             pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=kept)
         os.close(write_end)
         with os.fdopen(read_end) as pipe:
@@ -240,11 +241,16 @@ class Session:
 
     def __init__(self, name, display=None):
         self.log = Path(ARGS.logs) / name
-        shutil.rmtree(self.log, ignore_errors=True)
-        self.log.mkdir(parents=True)
+        # What the helpers and this harness look at many times a second, on the
+        # prefix's own disk: on a shared folder each look is dear under
+        # emulation. Its records join the screenshots in the log at the end.
+        self.io = Path(ARGS.work) / "io" / name
+        for folder in (self.log, self.io):
+            shutil.rmtree(folder, ignore_errors=True)
+            folder.mkdir(parents=True)
         self.xvfb = None if display else Xvfb(kept=ARGS.keep_servers)
         self.display = display or self.xvfb.display
-        self.wine = Wine(ARGS.work, self.display, self.log)
+        self.wine = Wine(ARGS.work, self.display, self.io)
         # Each Windows program counts the processors itself, so a kept wineserver
         # serves the single-processor scenario too.
         self.kept = ARGS.keep_servers
@@ -271,7 +277,7 @@ class Session:
 
     def close(self):
         for name in ("stop-all", "watcher-stop"):
-            (self.log / name).touch()
+            (self.io / name).touch()
         for proc in self.procs:
             try:
                 proc.wait(timeout=5)
@@ -283,6 +289,10 @@ class Session:
             self.wine.kill()
         if self.xvfb:
             self.xvfb.stop()
+        for record in [*self.io.glob("target-*.txt"), self.io / "watcher.jsonl"]:
+            if record.exists():
+                shutil.copy(record, self.log)
+        shutil.rmtree(self.io, ignore_errors=True)
 
     # --- the machine -----------------------------------------------------
     def install(self, index, text, kind=REG_SZ, terminated=True):
@@ -314,7 +324,7 @@ class Session:
 
     def records(self):
         found = []
-        for path in sorted(self.log.glob("target-*.txt")):
+        for path in sorted(self.io.glob("target-*.txt")):
             raw = path.read_bytes().decode("cp932")
             record = dict(line.split("=", 1) for line in raw.splitlines() if "=" in line)
             winpid = int(record["winpid"])
@@ -334,7 +344,7 @@ class Session:
                         lambda: next((r for r in self.records() if r["winpid"] not in known), None))
 
     def stop_target(self, record):
-        (self.log / f"stop-{record['winpid']}").touch()
+        (self.io / f"stop-{record['winpid']}").touch()
         wait_for("the target to exit", lambda: self.wine.unix_pid(record["path"]) is None)
 
     def await_watcher(self):
@@ -342,7 +352,7 @@ class Session:
         wait_for("the box watcher", lambda: any(l["kind"] == "ready" for l in self.lines()))
 
     def lines(self):
-        path = self.log / "watcher.jsonl"
+        path = self.io / "watcher.jsonl"
         if not path.exists():
             return []
         text = path.read_text(encoding="utf-8")
@@ -355,7 +365,7 @@ class Session:
         """The affinity of every running Tovu.exe, through Win32, right now."""
         name = f"query-{self.queries}"
         self.queries += 1
-        (self.log / name).touch()
+        (self.io / name).touch()
         return wait_for("the watcher's answer",
                         lambda: next((l["targets"] for l in self.lines() if l.get("name") == name), None))
 
@@ -383,7 +393,7 @@ class Session:
         return box
 
     def ok(self, box):
-        (self.log / f"ack-{box['index']}").touch()
+        (self.io / f"ack-{box['index']}").touch()
         self.acked += 1
 
 
