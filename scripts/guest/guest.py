@@ -436,8 +436,8 @@ def main():
             return 0
         if args.action == "exec":
             return run_in_guest(session, command, args.timeout, args.cwd)
-        # run: this process owns the guest; a signal stops it on the way out.
-        for sig in (signal.SIGTERM, signal.SIGHUP):
+        # run: this process owns the guest; TERM, HUP or INT (even one ignored) stop it on the way out.
+        for sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
             signal.signal(sig, lambda number, _: sys.exit(128 + number))
         try:
             boot(session, args.share, owner=os.getpid(), image=args.image, writable=args.writable,

@@ -533,7 +533,11 @@ class BadDays(unittest.TestCase):
                 if how == "owner":  # `up` from a shell that then goes away, as CTest does when interrupted
                     proc = self.up(image)
                 else:
-                    proc = self.guest("run", "--share", str(self.tmp), "--", "sleep", "600", image=image)
+                    # as a background job starts it: INT and HUP ignored, yet sent on purpose here
+                    proc = self.guest("run", "--share", str(self.tmp), "--", "sleep", "600", image=image,
+                                      preexec_fn=lambda: [signal.signal(s, signal.SIG_IGN) for s in
+                                                          (signal.SIGINT, signal.SIGHUP)])
+                    self.addCleanup(proc.kill)  # a run that ignored its signal must not hold the next row's lock
                     self.assertIn("booted", proc.stdout.readline())
                 self.assertTrue(processes(self.session, b"qemu-system"))
                 proc.kill() if how == "owner" else proc.send_signal(getattr(signal, f"SIG{how}"))
