@@ -372,17 +372,17 @@ def run_in_guest(session, command, timeout, cwd):
     shown = 0
     status = None
     while status is None:
-        shown = show(output, shown)
+        alive, shown = session.qemu_alive(), show(output, shown)  # in this order: a dying guest's last words shown
         if time.monotonic() > deadline:
             stop(session)
             session.fail(f"the guest did not end the command within {timeout} s; the guest is stopped")
-        if not session.qemu_alive():
+        if not alive:
             session.fail("the guest ended while the command ran")
         try:
             reply = agent.call("guest-exec-status", pid=pid)
         except (OSError, Failure) as error:
             if wait_gone_qemu(session):
-                session.fail("the guest ended while the command ran")
+                continue  # said above, after what it wrote last
             session.fail(f"the guest stopped answering: {error}")
         if reply["exited"]:
             status = reply.get("exitcode", 128 + reply.get("signal", 0))
