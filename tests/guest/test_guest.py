@@ -51,8 +51,8 @@ def processes(marker, program=b""):
     return found
 
 
-def agent_folders():
-    return set(Path(tempfile.gettempdir()).glob("tovu-guest-*"))
+def agent_folders(where):
+    return set(Path(where).glob("tovu-guest-*"))
 
 
 def waited(predicate, seconds=30):
@@ -428,19 +428,20 @@ class BadDays(unittest.TestCase):
         self.tmp = Path(tempfile.mkdtemp())
         self.addCleanup(shutil.rmtree, self.tmp)
         self.session = self.tmp / "session"
-        self.agents = agent_folders()
+        # The agent's folder goes in TMPDIR: this test's own, apart from any other guest on this machine.
+        self.env = dict(os.environ, TMPDIR=str(self.tmp))
 
     def guest(self, *args, image=None, **kwargs):
         image_args = ["--image", str(image)] if image else []
         return subprocess.Popen([sys.executable, str(ROOT / "scripts/guest/guest.py"), args[0], "--session",
                                  str(self.session), *image_args, *args[1:]], stdout=subprocess.PIPE,
-                                stderr=subprocess.STDOUT, text=True, **kwargs)
+                                stderr=subprocess.STDOUT, text=True, env=self.env, **kwargs)
 
     def up(self, image):
         """`up` from a shell that stays, as CTest does; returns that shell."""
         owner = subprocess.Popen(["sh", "-c", f"{sys.executable} {ROOT}/scripts/guest/guest.py up --session "
                                   f"{self.session} --image {image} --share {self.tmp}; exec sleep 600"],
-                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=self.env)
         self.addCleanup(owner.stdout.close)
         self.addCleanup(owner.wait)
         self.addCleanup(owner.kill)
@@ -452,7 +453,7 @@ class BadDays(unittest.TestCase):
             "a QEMU process": lambda: processes(self.session, b"qemu-system"),
             "the keeper": lambda: processes(self.session, b"python"),
             "the overlay": lambda: (self.session / "overlay.qcow2").exists(),
-            "an agent folder": lambda: agent_folders() - self.agents,
+            "an agent folder": lambda: agent_folders(self.tmp),
             "a pid file": lambda: list(self.session.glob("*.pid")),
         }
         for what, found in left.items():
