@@ -382,7 +382,7 @@ def run_in_guest(session, command, timeout, cwd):
             reply = agent.call("guest-exec-status", pid=pid)
         except (OSError, Failure) as error:
             if wait_gone_qemu(session):
-                continue  # said above, after what it wrote last
+                continue  # the loop shows what it wrote last, then says that it ended
             session.fail(f"the guest stopped answering: {error}")
         if reply["exited"]:
             status = reply.get("exitcode", 128 + reply.get("signal", 0))
