@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh build wine
-route=$(/usr/bin/python3 scripts/guest/route.py)
+route=$(/usr/bin/python3 scripts/guest/route.py) || { echo "$route"; exit 1; }
 echo "Windows programs run: $route"
 cmake --preset windows >/dev/null
 cmake --build --preset windows >/dev/null
@@ -17,7 +17,8 @@ demo=(/usr/bin/python3 tests/e2e/e2e.py --demo --exe build/windows/TovuStabilize
       --helpers build/windows/e2e-helpers/helpers --logs build/demo/logs)
 case "$route" in
   native:*) exec "${demo[@]}" --work build/demo ;;
-  guest:*) exec /usr/bin/python3 scripts/guest/guest.py run --session build/demo/guest --share "$PWD" --timeout 600 -- \
-             "${demo[@]}" --work /var/lib/tovu-e2e/win32 ;;
+  guest:*) scripts/guest/image.sh >/dev/null  # built the first time, in the foreground
+           exec /usr/bin/python3 scripts/guest/guest.py run --session build/demo/guest --share "$PWD" \
+             --write build/demo/logs --timeout 600 -- "${demo[@]}" --work /var/lib/tovu-e2e/win32 ;;
   *) exit 1 ;;
 esac

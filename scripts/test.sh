@@ -7,17 +7,24 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh build sign test hardening repro guest win64 wine
-route=$(/usr/bin/python3 scripts/guest/route.py)
+route=$(/usr/bin/python3 scripts/guest/route.py) || { echo "$route"; exit 1; }
 echo "end-to-end tests: $route"
 jobs=$(nproc)
 
 # On the guest way, its image (about 5 min to build the first time) builds
-# while the host's tests run; in a session of its own, so that it ends with us.
-if [ "${route%%:*}" = guest ]; then
+# while the host's tests run. Where that needs sudo, it asks here, in the
+# foreground; the build itself never asks (sudo -n). It runs in a process
+# group of its own, so that an end of ours ends it too.
+if [ "${route%%:*}" = guest ] && [ -z "$(scripts/guest/image.sh --cached)" ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    sudo -v || { echo "test.sh: building the guest's image needs sudo"; exit 1; }
+  fi
   mkdir -p build
-  setsid scripts/guest/image.sh >build/guest-image.log 2>&1 &
+  set -m
+  scripts/guest/image.sh </dev/null >build/guest-image.log 2>&1 &
   image=$!
-  trap 'kill -- -"$image" 2>/dev/null || true' EXIT
+  set +m
+  trap '[ -z "${image:-}" ] || kill -- -"$image" 2>/dev/null || true' EXIT
 fi
 
 cmake --preset host >/dev/null
@@ -31,8 +38,14 @@ ctest --preset asan
 
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j"$jobs"
-if [ -n "${image:-}" ] && ! wait "$image"; then
-  echo "test.sh: the guest image did not build beside the host's tests; e2e_guest_up tries again:"
-  tail -n 3 build/guest-image.log
+if [ -n "${image:-}" ]; then
+  status=0
+  wait "$image" || status=$?
+  image=  # reaped: its id may be another's now
+  if [ "$status" -ne 0 ]; then
+    echo "test.sh: the guest's image did not build beside the host's tests (build/guest-image.log):"
+    tail -n 3 build/guest-image.log
+    exit 1
+  fi
 fi
 ctest --preset windows

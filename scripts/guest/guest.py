@@ -2,37 +2,50 @@
 """Runs commands in a QEMU guest (Debian 12 with Wine, built by image.sh), for
 hosts where Wine's 32-bit side cannot run (route.py says which).
 
-  guest.py up --session DIR --share PATH ... [--boot-seconds S]
-      Builds or reuses the image and boots a guest that stays up for the
-      commands that follow, until `down`, or until the process that ran `up`
-      (CTest, say) is gone. Each PATH of the host appears at the same path in
-      the guest.
-  guest.py exec --session DIR [--timeout S] [--cwd PATH] -- COMMAND ...
-      Runs COMMAND in that guest, shows its output, exits with its status:
-      124 where it took longer than S seconds, and then the guest is stopped,
-      so that what it left running cannot spoil the next command.
-  guest.py down --session DIR
-  guest.py run --session DIR --share PATH ... [--timeout S] -- COMMAND ...
-      up, exec and down in one, in the foreground.
+  guest.py up --session DIR [--share PATH ...] [--write PATH ...] [--owner PID]
+              [--boot-seconds S]
+      Boots a guest from the image that image.sh built (`up` never builds
+      one) and keeps it up for the commands that follow, until `down`, or
+      until its owner is gone: the process that ran `up` (CTest, say), or
+      --owner PID. Each PATH of the host appears at the same path in the
+      guest: a --share read-only, a --write writable. Where another run's
+      guest is up in DIR, it says so and waits for that one to end.
+  guest.py exec --session DIR [--owner PID] [--timeout S] [--cwd PATH] -- COMMAND ...
+      Runs COMMAND in the guest of its owner, shows its output, exits with
+      its status: 124 where it took longer than S seconds, and then the
+      guest is stopped, so that what it left running cannot spoil the next
+      command. Interrupted (INT, TERM, HUP), it kills COMMAND's process
+      group in the guest, or stops the guest where that fails. It ends
+      within S + EXEC_BOUND seconds whatever happens.
+  guest.py down --session DIR [--owner PID] [--force]
+      Stops the guest, where it is its owner's (or its owner is gone);
+      --force stops anyone's, for a person clearing up by hand.
+  guest.py run --session DIR [--share PATH ...] [--write PATH ...] [--timeout S] -- COMMAND ...
+      up, exec and down in one, in the foreground, owned by this process.
 
-A session folder holds one guest's console log, its disk overlay (the image
-itself is never written) and the pid files of its keeper and QEMU, each with
-the process's start time, so that a pid that now belongs to another process is
-never signalled. A second `up` on a folder in use is refused. Whatever ends the
-run, `down`, Ctrl-C, TERM, HUP, a failed boot, a command past its limit, or a
-keeper that was killed (the next `up` or `down` clears what it left), no QEMU,
-keeper, overlay or agent folder is left behind.
+A session folder is the host's alone: the guest's console log, its keeper's
+log, its disk overlay (the image itself is never written), the agent's
+socket, locks, and one state file that names the owner, the keeper and QEMU
+with their start times, so that a pid that now belongs to another process is
+never signalled. Only its io/ folder is shared with the guest, for the
+commands' output; the host opens nothing there but files it named itself,
+never through a link, and deletes nothing whose path it read from there.
+Whatever ends the run, `down`, Ctrl-C, TERM, HUP, a failed boot, a command
+past its limit, or a keeper that was killed (the next `up` clears what it
+left), no QEMU, keeper or overlay is left behind; where something survives a
+stop, the stop fails and says what.
 """
 import argparse
 import fcntl
 import json
 import os
+import secrets
 import shutil
 import signal
 import socket
+import stat
 import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 
@@ -40,9 +53,13 @@ HERE = Path(__file__).resolve().parent
 BOOT_SECONDS = 120         # from QEMU's start to the agent's first answer
 AGENT_SECONDS = 30         # for any one answer of the agent after that
 STOP_SECONDS = 30          # for the keeper to stop QEMU and clear up
+EXEC_SLACK = 30            # past a command's limit, before the host gives up on the guest's `timeout`
+# What `exec` may take past its limit at most: the slack, one agent answer and a stop.
+EXEC_BOUND = EXEC_SLACK + AGENT_SECONDS + STOP_SECONDS + 30
 OVERLAY_GIB = 2            # what a run writes to its overlay stays well below
 CONSOLE_TAIL = 60          # lines of the guest's console shown on a failure
 GUEST_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+GUEST_IO = "/run/io"       # where the session's io/ folder appears in the guest
 
 
 def say(text):
@@ -53,7 +70,20 @@ class Failure(Exception):
     pass
 
 
-# --- processes, told apart by their start time -------------------------------
+class Interrupted(BaseException):
+    """A signal that ends this run; its number is the exit status's."""
+
+
+def on_signals(handler):
+    for sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+        signal.signal(sig, handler)
+
+
+def interrupt(number, _):
+    raise Interrupted(number)
+
+
+# --- processes, named by pid and start time -----------------------------------
 
 def proc_stat(pid):
     """The fields of /proc/PID/stat after the command name (state first), or
@@ -64,45 +94,78 @@ def proc_stat(pid):
         return None
 
 
-def process_start(pid):
-    stat = proc_stat(pid)
-    return stat and stat[19]
+def identify(pid):
+    """[pid, start time] of a live process, or None."""
+    stat_ = proc_stat(pid)
+    return [pid, stat_[19]] if stat_ and stat_[0] not in "ZX" else None
 
 
-def running(pid, start):
-    """Whether `pid` is still the process that started at `start`, and alive."""
-    stat = proc_stat(pid)
-    return stat is not None and stat[19] == start and stat[0] not in "ZX"
+def running(process):
+    """Whether `process` ([pid, start]) is still the one that started then,
+    and alive: a zombie counts as gone."""
+    return bool(process) and identify(process[0]) == list(process)
 
 
-def wait_gone(pid, start, seconds):
+def send(process, sig):
+    """Signals `process` through a pidfd taken while its start time still
+    matched, so that a pid freed meanwhile is never signalled. Returns
+    whether it was."""
+    if not process:
+        return False
+    try:
+        fd = os.pidfd_open(process[0])
+    except OSError:
+        return False
+    try:
+        if running(process):
+            signal.pidfd_send_signal(fd, sig)
+            return True
+        return False
+    except (ProcessLookupError, PermissionError):  # it ended meanwhile, or is not ours to stop
+        return False
+    finally:
+        os.close(fd)
+
+
+def wait_gone(process, seconds):
     deadline = time.monotonic() + seconds
-    while running(pid, start) and time.monotonic() < deadline:
+    while running(process) and time.monotonic() < deadline:
         try:  # reap it where it is our own child
-            os.waitpid(pid, os.WNOHANG)
+            os.waitpid(process[0], os.WNOHANG)
         except ChildProcessError:
             pass
         time.sleep(0.1)
-    return not running(pid, start)
+    return not running(process)
+
+
+def describe(process):
+    try:
+        cmdline = Path(f"/proc/{process[0]}/cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
+    except OSError:
+        cmdline = ""
+    cmdline = " ".join(cmdline.split())[:80]
+    return f"pid {process[0]}" + (f": {cmdline}" if cmdline else "")
 
 
 # --- the guest agent -----------------------------------------------------------
 
 class Agent:
-    """qemu-guest-agent over the guest's virtio-serial port. QEMU takes one
-    client at a time, so each call connects under the session's agent lock
-    and two commands may run in one guest side by side."""
+    """qemu-guest-agent over the guest's virtio-serial port, whose socket QEMU
+    made in the session folder. QEMU takes one client at a time, so each call
+    connects under the session's agent lock, and two commands may run in one
+    guest side by side."""
 
-    def __init__(self, path, lock, timeout=AGENT_SECONDS):
-        self.path, self.lock_path, self.timeout = path, lock, timeout
+    def __init__(self, session, timeout=AGENT_SECONDS):
+        self.session, self.timeout = session, timeout
 
     def call(self, command, **arguments):
-        with open(self.lock_path, "w") as lock:
+        with open(self.session.dir / "agent.lock", "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
-            with socket.socket(socket.AF_UNIX) as sock:
+            # Both closed on the way out, also by a signal: QEMU takes the next
+            # client only once this one is gone.
+            with socket.socket(socket.AF_UNIX) as sock, sock.makefile("rwb") as stream:
                 sock.settimeout(self.timeout)
-                sock.connect(str(self.path))
-                stream = sock.makefile("rwb")
+                sock.connect(self.session.socket_path())
                 # Whatever an earlier client left unread comes before this answer.
                 token = int.from_bytes(os.urandom(4), "little") & 0x7FFFFFFF
                 for request in ({"execute": "guest-sync", "arguments": {"id": token}},
@@ -132,39 +195,61 @@ class Agent:
 class Session:
     def __init__(self, folder):
         self.dir = Path(folder).resolve()
+        self.io = self.dir / "io"
         self.console = self.dir / "console.log"
+        self.keeper_log = self.dir / "keeper.log"
         self.overlay = self.dir / "overlay.qcow2"
+        self.state_file = self.dir / "state"
+        self.dir_fd = None
 
-    def value(self, name):
-        path = self.dir / name
-        return path.read_text().strip() if path.exists() else None
+    def socket_path(self):
+        """The agent's socket by a short path: a session's own may be longer
+        than a socket's path can be."""
+        if self.dir_fd is None:
+            self.dir_fd = os.open(self.dir, os.O_RDONLY | os.O_DIRECTORY)
+        return f"/proc/self/fd/{self.dir_fd}/agent.sock"
 
-    def record(self, name, pid):
-        (self.dir / name).write_text(f"{pid} {process_start(pid)}\n")
+    def state(self):
+        """{"owner", "keeper", "qemu": [pid, start]}, as the keeper wrote it."""
+        try:
+            state = json.loads(self.state_file.read_text())
+            return state if isinstance(state, dict) else {}
+        except (OSError, ValueError):
+            return {}
 
-    def recorded(self, name):
-        """(pid, start) of the process a pid file names, while it still runs."""
-        fields = (self.value(name) or "").split()
-        if len(fields) == 2 and fields[0].isdigit() and running(int(fields[0]), fields[1]):
-            return int(fields[0]), fields[1]
-        return None
-
-    def agent(self):
-        return Agent(self.value("agent"), self.dir / "agent.lock")
+    def write_state(self, **state):
+        partial = self.dir / "state.partial"
+        partial.write_text(json.dumps(state) + "\n")
+        partial.replace(self.state_file)
 
     def qemu_alive(self):
-        return self.recorded("qemu.pid") is not None
+        return running(self.state().get("qemu"))
 
-    def clear(self, agent_dir=None):
-        """Removes what a guest leaves: its overlay, its agent's folder, its pid
-        files. Its keeper does this as it ends; `up` and `down` again after a
-        keeper that was killed."""
-        self.overlay.unlink(missing_ok=True)
-        agent = self.value("agent")
-        for folder in {agent_dir, agent and Path(agent).parent} - {None, ""}:
-            shutil.rmtree(folder, ignore_errors=True)
-        for name in ("qemu.pid", "supervisor.pid", "agent"):
+    def lock(self, wait=True):
+        """The session's lock: held by `up` while it boots and by the keeper
+        while the guest lives. Waits its turn with a line, or returns None."""
+        self.dir.mkdir(parents=True, exist_ok=True)
+        lock = open(self.dir / "lock", "w")
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return lock
+        except BlockingIOError:
+            if not wait:
+                lock.close()
+                return None
+        owner = self.state().get("owner")
+        say(f"another run ({describe(owner) if running(owner) else 'starting'}) is using the guest of "
+            f"{self.dir}; waiting for it to end")
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        return lock
+
+    def clear(self):
+        """Removes what a guest leaves: its overlay, socket, io folder and
+        state. Its keeper does this as it ends, and `up` after a keeper that
+        was killed; only with the session's lock held."""
+        for name in ("overlay.qcow2", "agent.sock", "state", "state.partial"):
             (self.dir / name).unlink(missing_ok=True)
+        remove_own_folder(self.io)
 
     def console_tail(self):
         if not self.console.exists():
@@ -173,15 +258,27 @@ class Session:
         return "\n".join(f"  | {line}" for line in lines[-CONSOLE_TAIL:]) or "(no console output)"
 
     def fail(self, what):
-        qemu = self.dir / "supervisor.log"
-        said = qemu.read_text(errors="replace").strip() if qemu.exists() else ""
+        said = self.keeper_log.read_text(errors="replace").strip() if self.keeper_log.exists() else ""
         raise Failure(f"{what}\n" + (f"QEMU and its keeper said:\n{said}\n" if said else "")
                       + f"the guest's console, last lines ({self.console}):\n{self.console_tail()}")
 
 
-def qemu_command(session, disk, image, shares, agent_socket):
+def remove_own_folder(folder):
+    """Removes `folder` where it is a folder of this user's, not a link; what
+    the guest put inside goes with it, links unfollowed."""
+    try:
+        info = os.lstat(folder)
+    except FileNotFoundError:
+        return
+    if stat.S_ISDIR(info.st_mode) and info.st_uid == os.getuid():
+        shutil.rmtree(folder)
+
+
+def qemu_command(session, disk, image, shares, writes):
     """Boots the image's kernel on `disk` with no network; the agent's port
-    and the 9p shares (the session's first) are the only ways in."""
+    and the 9p shares (io/ first) are the only ways in. What the guest may
+    write, it writes as files: it cannot make a device or a link that the
+    host would then follow."""
     def quoted(path):  # QEMU doubles commas in option values
         return str(path).replace(",", ",,")
     command = [
@@ -191,24 +288,30 @@ def qemu_command(session, disk, image, shares, agent_socket):
         "-cpu", "max,smap=off", "-smp", "2", "-m", "4096",
         "-kernel", quoted(image / "vmlinuz"), "-initrd", quoted(image / "initrd.img"),
         "-append", "root=/dev/vda rw console=ttyS0 quiet panic=-1 init=/sbin/tovu-init",
+        # A full host disk is an error the guest sees, not a guest paused for ever.
         "-drive", f"file={quoted(disk)},if=virtio,format={'qcow2' if disk.suffix == '.qcow2' else 'raw'},"
-                  "cache=unsafe",
+                  "cache=unsafe,werror=report,rerror=report",
         "-serial", f"file:{quoted(session.console)}", "-monitor", "none",
         "-device", "virtio-serial-pci",
-        "-chardev", f"socket,id=agent,path={quoted(agent_socket)},server=on,wait=off",
+        # relative to QEMU's folder, the session's
+        "-chardev", "socket,id=agent,path=agent.sock,server=on,wait=off",
         "-device", "virtserialport,chardev=agent,name=org.qemu.guest_agent.0",
     ]
-    for tag, path in [("session", session.dir)] + shares:
-        command += ["-fsdev", f"local,id={tag},path={quoted(path)},security_model=none",
+    for tag, path, writable in [("io", session.io, True)] + shares + writes:
+        model = "mapped-file,fmode=0644,dmode=0755" if writable else "none,readonly=on"
+        command += ["-fsdev", f"local,id={tag},path={quoted(path)},security_model={model}",
                     "-device", f"virtio-9p-pci,fsdev={tag},mount_tag={tag}"]
     return command
 
 
 def find_image():
-    built = subprocess.run([str(HERE / "image.sh")], stdout=subprocess.PIPE, text=True)
-    image = Path((built.stdout.strip().rsplit("\n", 1) or [""])[-1] or "/nonexistent")
-    if built.returncode or not (image / "ready").exists():
-        raise Failure("image.sh gave no guest image to boot (its reason is above)")
+    """The image image.sh built for this checkout; `up` never builds one: that
+    takes minutes, and may ask for a password."""
+    found = subprocess.run([str(HERE / "image.sh"), "--cached"], stdout=subprocess.PIPE, text=True)
+    image = Path(found.stdout.strip() or "/nonexistent")
+    if found.returncode or not (image / "ready").exists():
+        raise Failure("no guest image is built for this checkout; build it with scripts/guest/image.sh "
+                      "(about 5 min; scripts/test.sh and scripts/demo.sh do that themselves)")
     unreadable = [p.name for p in (image / "vmlinuz", image / "initrd.img", image / "disk.img")
                   if not os.access(p, os.R_OK)]
     if unreadable:
@@ -217,122 +320,254 @@ def find_image():
     return image
 
 
-def boot(session, shares, owner, image=None, writable=False, limit=BOOT_SECONDS):
+def boot(session, shares, writes, owner, image=None, writable=False, limit=BOOT_SECONDS):
     """Starts the guest under a keeper of its own, which stops it when `down`
     or a signal asks, or when `owner` is gone. Returns once the agent answers;
-    a guest that does not is stopped. Only the image's own build writes to it
-    (`writable`); a run writes to an overlay of its own, which goes with the
-    guest."""
-    session.dir.mkdir(parents=True, exist_ok=True)
-    lock = open(session.dir / "lock", "w")
+    a guest that does not, or a signal meanwhile, stops it. Only the image's
+    own build writes to the image (`writable`); a run writes to an overlay of
+    its own, which goes with the guest."""
+    lock = session.lock()
+    keeper = None
     try:
-        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    except BlockingIOError:
-        raise Failure(f"another run is using the guest of {session.dir}; wait for it, or stop it "
-                      f"with `guest.py down --session {session.dir}`")
-    stop(session)  # what a killed keeper left
-    if not shutil.which("qemu-system-x86_64"):
-        raise Failure("qemu-system-x86_64 is not installed (scripts/setup.sh guest)")
-    free = shutil.disk_usage(session.dir).free // 2**30
-    if not writable and free < OVERLAY_GIB:
-        raise Failure(f"needs {OVERLAY_GIB} GiB free in {session.dir} for what the guest writes, has {free} GiB")
-    image = Path(image or find_image()).resolve()
-    for name in ("console.log", "supervisor.log", "exec.seq"):
-        (session.dir / name).unlink(missing_ok=True)
-    shares = [(f"share{n}", Path(p).resolve()) for n, p in enumerate(shares)]
-    (session.dir / "shares").write_text("".join(f"{tag} {path}\n" for tag, path in shares))
-    disk = image / "disk.img"
-    if not writable:
-        made = subprocess.run(["qemu-img", "create", "-q", "-f", "qcow2", "-F", "raw", "-b", str(disk),
-                               str(session.overlay)], stderr=subprocess.PIPE, text=True)
-        if made.returncode:
-            raise Failure(f"qemu-img could not make the overlay {session.overlay}: {made.stderr.strip()}")
-        disk = session.overlay
-    # A socket's path must be short; the session's may not be.
-    agent_dir = Path(tempfile.mkdtemp(prefix="tovu-guest-"))
-    (session.dir / "agent").write_text(f"{agent_dir / 'agent.sock'}\n")
-    command = qemu_command(session, disk, image, shares, agent_dir / "agent.sock")
+        clear_after_killed_keeper(session)
+        if not shutil.which("qemu-system-x86_64"):
+            raise Failure("qemu-system-x86_64 is not installed (scripts/setup.sh guest)")
+        free = shutil.disk_usage(session.dir).free // 2**30
+        if not writable and free < OVERLAY_GIB:
+            raise Failure(f"needs {OVERLAY_GIB} GiB free in {session.dir} for what the guest writes, has {free} GiB")
+        image = Path(image or find_image()).resolve()
+        for name in ("console.log", "keeper.log"):
+            (session.dir / name).unlink(missing_ok=True)
+        session.io.mkdir(mode=0o700)
+        shares = [(f"share{n}", Path(p).resolve(), False) for n, p in enumerate(shares)]
+        writes = [(f"write{n}", Path(p).resolve(), True) for n, p in enumerate(writes)]
+        for _, path, _ in writes:
+            path.mkdir(parents=True, exist_ok=True)
+        # The guest mounts each at its path, outer folders first.
+        (session.io / "shares").write_text("".join(f"{tag} {path}\n" for tag, path, _ in
+                                                   sorted(shares + writes, key=lambda s: len(s[1].parts))))
+        disk = image / "disk.img"
+        if not writable:
+            made = subprocess.run(["qemu-img", "create", "-q", "-f", "qcow2", "-F", "raw", "-b", str(disk),
+                                   str(session.overlay)], stderr=subprocess.PIPE, text=True)
+            if made.returncode:
+                raise Failure(f"qemu-img could not make the overlay {session.overlay}: {made.stderr.strip()}")
+            disk = session.overlay
+        command = qemu_command(session, disk, image, shares, writes)
 
-    started = time.monotonic()
-    supervisor = os.fork()
-    if supervisor == 0:
-        try:
-            supervise(session, command, owner, lock, agent_dir)
-        finally:  # the child never goes back into the caller's code
-            os._exit(0)
-    lock.close()
-    session.record("supervisor.pid", supervisor)
-    while True:
-        if time.monotonic() > started + limit:
-            stop(session)
-            session.fail(f"the guest did not answer within {limit} s of its start")
-        if os.waitpid(supervisor, os.WNOHANG)[0]:
-            session.clear(agent_dir)
-            session.fail("the guest ended while it booted")
-        if session.qemu_alive() and (agent_dir / "agent.sock").exists():
+        started = time.monotonic()
+        pid = os.fork()
+        if pid == 0:
+            status = 1
             try:
-                Agent(agent_dir / "agent.sock", session.dir / "agent.lock", timeout=5).call("guest-ping")
-                break
-            except (OSError, Failure):
-                pass
-        time.sleep(0.5)
-    say(f"booted in {time.monotonic() - started:.0f} s (image {image})")
+                status = keep(session, command, owner, lock)
+            finally:  # the child never goes back into the caller's code
+                os._exit(status)
+        keeper = identify(pid)
+        lock.close()
+        while True:
+            if time.monotonic() > started + limit:
+                session.fail(f"the guest did not answer within {limit} s of its start")
+            if os.waitpid(pid, os.WNOHANG)[0]:
+                keeper = None
+                session.fail("the guest ended while it booted")
+            if session.qemu_alive() and (session.dir / "agent.sock").exists():
+                try:
+                    Agent(session, timeout=5).call("guest-ping")
+                    break
+                except (OSError, Failure):
+                    pass
+            time.sleep(0.5)
+        say(f"booted in {time.monotonic() - started:.0f} s (image {image})")
+    except BaseException:
+        if keeper:
+            stop_keeper(session, keeper)
+        elif not lock.closed:
+            session.clear()
+        raise
+    finally:
+        lock.close()
 
 
-def supervise(session, command, owner, lock, agent_dir):
-    """The guest's keeper, in a session of its own so that it outlives `up`."""
+def keep(session, command, owner, lock):
+    """The guest's keeper, in a session of its own so that it outlives `up`;
+    returns its exit status."""
     os.setsid()
-    log = os.open(session.dir / "supervisor.log", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    log = os.open(session.keeper_log, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o644)
     null = os.open(os.devnull, os.O_RDONLY)
     os.dup2(null, 0)
     os.dup2(log, 1)
     os.dup2(log, 2)
-    owner_start = process_start(owner)
     stopping = []
-    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        signal.signal(sig, lambda number, _: stopping.append(signal.Signals(number).name))
+    on_signals(lambda number, _: stopping.append(signal.Signals(number).name))
+    keeper = os.getpid()
 
-    def die_with_parent():  # QEMU must not outlive its keeper, even a killed one
+    def die_with_keeper():  # QEMU must not outlive its keeper, even a killed one
         import ctypes
         ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
-    qemu = subprocess.Popen(command, stdin=subprocess.DEVNULL, preexec_fn=die_with_parent)
-    session.record("qemu.pid", qemu.pid)
-    why = None
-    while qemu.poll() is None and why is None:
-        if stopping:
-            why = f"stopped by {stopping[0]}"
-        elif owner_start is None or process_start(owner) != owner_start:
-            why = f"its owner (pid {owner}) is gone"
-        else:
-            time.sleep(0.2)
-    if qemu.poll() is None:
-        qemu.terminate()
-        try:
-            qemu.wait(timeout=10)
-        except subprocess.TimeoutExpired:
+        if os.getppid() != keeper:
+            os._exit(1)
+    qemu = None
+    try:
+        qemu = subprocess.Popen(command, cwd=session.dir, stdin=subprocess.DEVNULL, preexec_fn=die_with_keeper)
+        session.write_state(owner=owner, keeper=identify(keeper), qemu=identify(qemu.pid))
+        why = None
+        while qemu.poll() is None and why is None:
+            if stopping:
+                why = f"stopped by {stopping[0]}"
+            elif not running(owner):
+                why = f"its owner (pid {owner[0]}) is gone"
+            else:
+                time.sleep(0.2)
+        if qemu.poll() is None:
+            qemu.terminate()
+            try:
+                qemu.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                qemu.kill()
+                qemu.wait()
+        print(f"guest down: {why or f'QEMU ended by itself (status {qemu.returncode})'}", flush=True)
+        return 0
+    except BaseException as error:
+        print(f"the keeper failed: {type(error).__name__}: {error}", flush=True)
+        if qemu and qemu.poll() is None:
             qemu.kill()
             qemu.wait()
-    print(f"guest down: {why or f'QEMU ended by itself (status {qemu.returncode})'}", flush=True)
-    session.clear(agent_dir)
-    lock.close()
+        return 1
+    finally:
+        session.clear()
+        lock.close()
 
 
-def stop(session):
-    """Stops the guest of a session, waits for its keeper's end and clears
-    what is left. Returns whether a guest was up."""
-    keeper = session.recorded("supervisor.pid")
-    if keeper:
-        os.kill(keeper[0], signal.SIGTERM)
-        if not wait_gone(*keeper, STOP_SECONDS):
-            os.kill(keeper[0], signal.SIGKILL)  # its QEMU dies with it
-            wait_gone(*keeper, 10)
-    qemu = session.recorded("qemu.pid")
-    if qemu:
-        os.kill(qemu[0], signal.SIGKILL)
-        wait_gone(*qemu, 10)
-    up = bool(keeper or qemu)
+def clear_after_killed_keeper(session):
+    """With the session's lock held no keeper lives; a QEMU whose keeper was
+    killed dies with it, but is made sure of. Then what they left goes."""
+    qemu = session.state().get("qemu")
+    if send(qemu, signal.SIGKILL):
+        if not wait_gone(qemu, 10):
+            raise Failure(f"QEMU of a killed keeper still runs ({describe(qemu)}); stop it, then try again")
     session.clear()
-    return up
+
+
+def stop_keeper(session, keeper):
+    """Asks the keeper to stop its guest and waits for that; a keeper that
+    does not stop is killed, and its QEMU with it."""
+    if send(keeper, signal.SIGTERM) and not wait_gone(keeper, STOP_SECONDS) and send(keeper, signal.SIGKILL):
+        wait_gone(keeper, 10)
+    qemu = session.state().get("qemu")
+    if send(qemu, signal.SIGKILL):
+        wait_gone(qemu, 10)
+    left = [f"{what} ({describe(p)})" for what, p in (("its keeper", keeper), ("QEMU", qemu)) if running(p)]
+    if left:
+        raise Failure(f"the guest of {session.dir} did not stop: {' and '.join(left)} still run; "
+                      f"what names them stays in {session.state_file}")
+    lock = session.lock(wait=False)
+    if lock:  # a keeper killed outright cleared nothing; a new `up` would hold the lock
+        with lock:
+            session.clear()
+
+
+def stop(session, owner, force=False):
+    """Stops the guest of a session, where `owner` owns it (or `force`).
+    Returns whether one was up; fails where something survived."""
+    state = session.state()
+    keeper, qemu = state.get("keeper"), state.get("qemu")
+    if not running(keeper) and not running(qemu):
+        lock = session.lock(wait=False)
+        if lock:
+            with lock:
+                session.clear()
+        return False
+    if not force and state.get("owner") != owner and running(state.get("owner")):
+        raise Failure(f"the guest of {session.dir} belongs to another run ({describe(state['owner'])}); "
+                      f"left running (`guest.py down --force --session {session.dir}` stops it anyway)")
+    stop_keeper(session, keeper)
+    return True
+
+
+def owned_guest(session, owner):
+    """Fails in one line unless a guest is up in `session` for `owner`."""
+    state = session.state()
+    if not running(state.get("qemu")) or not (session.dir / "agent.sock").exists():
+        raise Failure(f"no guest is up for {session.dir} (its `up` failed, or it has ended; "
+                      f"its console: {session.console})")
+    if state.get("owner") != owner:
+        raise Failure(f"the guest of {session.dir} belongs to another run "
+                      f"({describe(state['owner']) if running(state.get('owner')) else 'ended'})")
+
+
+def run_in_guest(session, owner, command, timeout, cwd):
+    """Runs `command` in the guest; returns its exit status. Its output goes to
+    a file in io/, shown here as it grows."""
+    owned_guest(session, owner)
+    name = f"exec-{secrets.token_hex(8)}.log"  # a name no earlier command could have guessed
+    output = session.io / name
+    script = 'exec >"$OUT" 2>&1; cd "$1" && shift && exec timeout -k 10 "$@"'
+    env = [f"PATH={GUEST_PATH}", "HOME=/root", "LANG=C.UTF-8", f"OUT={GUEST_IO}/{name}"]
+    env += [f"{k}={v}" for k, v in os.environ.items() if k == "CI" or k.startswith("TOVU_E2E")]
+    agent = Agent(session)
+    try:
+        pid = agent.call("guest-exec", path="/bin/sh", env=env,
+                         arg=["-c", script, "sh", cwd, str(timeout), *command])["pid"]
+    except (OSError, Failure) as error:
+        session.fail(f"the guest did not take the command: {error}")
+    except Interrupted:  # it may have started, with no pid to end it by
+        stop(session, owner, force=True)
+        raise
+    started = time.monotonic()
+    deadline = started + timeout + EXEC_SLACK
+    shown = 0
+    status = None
+    try:
+        while status is None:
+            alive, shown = session.qemu_alive(), show(output, shown)  # in this order: a dying guest's last words shown
+            if time.monotonic() > deadline:
+                stop(session, owner, force=True)
+                session.fail(f"the guest did not end the command within {timeout} s; the guest is stopped")
+            if not alive:
+                session.fail("the guest ended while the command ran")
+            try:
+                reply = agent.call("guest-exec-status", pid=pid)
+            except (OSError, Failure) as error:
+                if wait_gone_qemu(session):
+                    continue  # the loop shows what it wrote last, then says that it ended
+                stop(session, owner, force=True)
+                session.fail(f"the guest stopped answering: {error}; the guest is stopped")
+            if reply["exited"]:
+                status = reply.get("exitcode", 128 + reply.get("signal", 0))
+            else:
+                time.sleep(0.25)
+    except Interrupted as signalled:
+        show(output, shown)
+        end_in_guest(session, owner, agent, pid)
+        say(f"interrupted by {signal.Signals(signalled.args[0]).name}; the command is ended in the guest")
+        return 128 + signalled.args[0]
+    show(output, shown)
+    output.unlink(missing_ok=True)
+    if status == 137 and time.monotonic() - started >= timeout:
+        status = 124  # `timeout` had to kill it after its TERM
+    if status == 124:
+        stop(session, owner, force=True)
+        say(f"the command took longer than {timeout} s; it and the guest are stopped, "
+            "so that what it left running cannot spoil the next command")
+    return status
+
+
+def end_in_guest(session, owner, agent, pid):
+    """Kills a command's process group in the guest (`timeout` leads one of
+    its own) and waits for its end; where the guest does not do that, stops
+    the guest, so that nothing of it overlaps the next command."""
+    on_signals(signal.SIG_IGN)  # a second Ctrl-C must not cut this short
+    try:
+        agent.call("guest-exec", path="/bin/sh", arg=["-c", f"kill -KILL -{pid}"])  # dash: no "--"
+        deadline = time.monotonic() + 15
+        while time.monotonic() < deadline:
+            if agent.call("guest-exec-status", pid=pid)["exited"]:
+                return
+            time.sleep(0.25)
+    except (OSError, Failure, KeyError, TypeError):
+        pass
+    stop(session, owner, force=True)
 
 
 def wait_gone_qemu(session, seconds=5):
@@ -346,66 +581,18 @@ def wait_gone_qemu(session, seconds=5):
     return True
 
 
-def run_in_guest(session, command, timeout, cwd):
-    """Runs `command` in the guest; returns its exit status. Its output goes to
-    a file on the session share, shown here as it grows."""
-    if session.value("agent") is None or not session.qemu_alive():
-        raise Failure(f"no guest is up for {session.dir} (its `up` failed, or it has ended; "
-                      f"its console: {session.console})")
-    with open(session.dir / "exec.lock", "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        seq = int(session.value("exec.seq") or 0) + 1
-        (session.dir / "exec.seq").write_text(f"{seq}\n")
-    output = session.dir / f"exec-{seq}.log"
-    output.write_bytes(b"")
-    script = 'exec >"$OUT" 2>&1; cd "$1" && shift && exec timeout -k 10 "$@"'
-    env = [f"PATH={GUEST_PATH}", "HOME=/root", "LANG=C.UTF-8", f"OUT=/run/session/{output.name}"]
-    env += [f"{k}={v}" for k, v in os.environ.items() if k == "CI" or k.startswith("TOVU_E2E")]
-    agent = session.agent()
-    try:
-        pid = agent.call("guest-exec", path="/bin/sh", env=env,
-                         arg=["-c", script, "sh", cwd, str(timeout), *command])["pid"]
-    except (OSError, Failure) as error:
-        session.fail(f"the guest did not take the command: {error}")
-    started = time.monotonic()
-    deadline = started + timeout + 30
-    shown = 0
-    status = None
-    while status is None:
-        alive, shown = session.qemu_alive(), show(output, shown)  # in this order: a dying guest's last words shown
-        if time.monotonic() > deadline:
-            stop(session)
-            session.fail(f"the guest did not end the command within {timeout} s; the guest is stopped")
-        if not alive:
-            session.fail("the guest ended while the command ran")
-        try:
-            reply = agent.call("guest-exec-status", pid=pid)
-        except (OSError, Failure) as error:
-            if wait_gone_qemu(session):
-                continue  # the loop shows what it wrote last, then says that it ended
-            session.fail(f"the guest stopped answering: {error}")
-        if reply["exited"]:
-            status = reply.get("exitcode", 128 + reply.get("signal", 0))
-        else:
-            time.sleep(0.25)
-    show(output, shown)
-    output.unlink(missing_ok=True)
-    if status == 137 and time.monotonic() - started >= timeout:
-        status = 124  # `timeout` had to kill it after its TERM
-    if status == 124:
-        stop(session)
-        say(f"the command took longer than {timeout} s; it and the guest are stopped, "
-            "so that what it left running cannot spoil the next command")
-    return status
-
-
 def show(path, shown):
+    """Shows what a command wrote to `path` past `shown` bytes: a file, never
+    what a link there would name."""
     try:
-        with open(path, "rb") as f:
-            f.seek(shown)
-            data = f.read()
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
     except OSError:
         return shown
+    with os.fdopen(fd, "rb") as f:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            return shown
+        f.seek(shown)
+        data = f.read()
     if data:
         sys.stdout.buffer.write(data)
         sys.stdout.flush()
@@ -416,7 +603,10 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("action", choices=["up", "exec", "down", "run"])
     parser.add_argument("--session", required=True)
-    parser.add_argument("--share", action="append", default=[])
+    parser.add_argument("--share", action="append", default=[], help="a host folder the guest reads")
+    parser.add_argument("--write", action="append", default=[], help="a host folder the guest writes")
+    parser.add_argument("--owner", type=int, help="the process whose run this is (default: the caller)")
+    parser.add_argument("--force", action="store_true", help="down: stop another run's guest too")
     parser.add_argument("--timeout", type=int, default=600)
     parser.add_argument("--boot-seconds", type=int, default=BOOT_SECONDS)
     parser.add_argument("--cwd", default=os.getcwd())
@@ -426,30 +616,32 @@ def main():
     command = argv[argv.index("--") + 1:] if "--" in argv else []
     args = parser.parse_args(argv[:len(argv) - len(command) - (1 if command else 0)])
     session = Session(args.session)
+    owner = identify(os.getpid() if args.action == "run" else args.owner or os.getppid())
+    on_signals(interrupt)
     try:
+        if owner is None:
+            raise Failure(f"no process {args.owner} to own the guest")
         if args.action == "up":
-            boot(session, args.share, owner=os.getppid(), image=args.image, limit=args.boot_seconds)
+            boot(session, args.share, args.write, owner, image=args.image, limit=args.boot_seconds)
             return 0
         if args.action == "down":
-            if stop(session):
+            if stop(session, owner, args.force):
                 say("down")
             return 0
         if args.action == "exec":
-            return run_in_guest(session, command, args.timeout, args.cwd)
-        # run: this process owns the guest; TERM, HUP or INT (even one ignored) stop it on the way out.
-        for sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
-            signal.signal(sig, lambda number, _: sys.exit(128 + number))
+            return run_in_guest(session, owner, command, args.timeout, args.cwd)
+        boot(session, args.share, args.write, owner, image=args.image, writable=args.writable,
+             limit=args.boot_seconds)
         try:
-            boot(session, args.share, owner=os.getpid(), image=args.image, writable=args.writable,
-                 limit=args.boot_seconds)
-            return run_in_guest(session, command, args.timeout, args.cwd)
+            return run_in_guest(session, owner, command, args.timeout, args.cwd)
         finally:
-            stop(session)
+            on_signals(signal.SIG_IGN)  # the guest goes down whatever comes now
+            stop(session, owner)
     except Failure as failure:
         print(f"guest: {failure}", file=sys.stderr, flush=True)
         return 1
-    except KeyboardInterrupt:
-        return 130
+    except Interrupted as signalled:
+        return 128 + signalled.args[0]
     except Exception as error:  # one line, not a traceback: what failed, and where to look
         print(f"guest: {args.action} failed: {type(error).__name__}: {error}", file=sys.stderr, flush=True)
         return 1

@@ -11,9 +11,11 @@
 # this script, init and the end-to-end harness's prefix recipe: a change to
 # any of them builds a new one. It is built in KEY.partial and renamed to KEY
 # only once complete, so a build that was cut short is never taken for a
-# finished image, and the next build removes what it left. mmdebstrap and
-# mkfs keep the files' owners, so they run as root: through sudo for a user,
-# who then owns the image.
+# finished image, and the next build removes what it left; it touches only
+# names of a key's form. mmdebstrap and mkfs keep the files' owners, so they
+# run as root: through sudo for a user, who then owns the image. sudo asks
+# for a password only at the start, and only on a terminal; without one, a
+# user whose sudo wants a password is told in one line what to run.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 say() { echo "guest image: $*" >&2; }
@@ -37,19 +39,39 @@ if [ -f "$image/ready" ]; then
   exit 0
 fi
 
-as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
-if [ "$(id -u)" -ne 0 ] && ! command -v sudo >/dev/null; then
-  say "building it needs root (mmdebstrap and mkfs keep the files' owners): run as root, or install sudo"
-  exit 1
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo -n "$@"; fi; }
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    say "building it needs root (mmdebstrap and mkfs keep the files' owners): run as root, or install sudo"
+    exit 1
+  fi
+  if ! sudo -n true 2>/dev/null && { [ ! -t 0 ] || ! sudo -v; }; then
+    say "building it needs sudo, which wants a password here: run \`sudo -v\` in a terminal, then this again"
+    exit 1
+  fi
 fi
 # remove DIR: a build killed mid-way may have left its chroot's proc, sys and
 # dev mounted inside; unmount them, and never follow a mount in removing.
+# What this user owns alone goes without sudo.
 remove() {
   [ -e "$1" ] || return 0
   findmnt -rn -o TARGET | awk -v dir="$1/" 'index($0, dir) == 1' | sort -r |
     while read -r mount; do as_root umount -l "$mount"; done
-  as_root rm -rf --one-file-system "$1"
+  rm -rf --one-file-system "$1" 2>/dev/null || as_root rm -rf --one-file-system "$1"
 }
+# remove_unless_building KEY: removes what the build of KEY left, unless
+# that build still runs; holds its lock meanwhile, so that none starts.
+remove_unless_building() {
+  local ret=0
+  exec 8>>"$cache/$1.lock"
+  if flock -n 8; then
+    remove "$cache/$1.partial" || ret=$?
+    [ "${2:-}" != image ] || remove "$cache/$1" || ret=$?
+  fi
+  exec 8>&-
+  return $ret
+}
+keyed='[0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f]'
 
 mkdir -p "$cache"
 need_gib=8
@@ -59,7 +81,7 @@ if [ "$free_gib" -lt "$need_gib" ]; then
   exit 1
 fi
 
-exec 9>"$cache/$key.lock"
+exec 9>>"$cache/$key.lock"
 if ! flock -n 9; then
   say "another run is building this image; waiting for it"
   flock 9
@@ -70,13 +92,13 @@ if [ -f "$image/ready" ]; then
   exit 0
 fi
 # What builds cut short left, of this key or another, unless one still runs.
-for stale in "$cache"/*.partial; do
+for stale in "$cache"/$keyed.partial; do
   [ -e "$stale" ] || continue
   if [ "$stale" = "$image.partial" ]; then
     remove "$stale"
-  elif flock -n "${stale%.partial}.lock" true; then
-    remove "$stale"
-    rm -f "${stale%.partial}.lock"
+  else
+    stale=${stale##*/}
+    remove_unless_building "${stale%.partial}"
   fi
 done
 
@@ -101,13 +123,16 @@ fi
 
 mapfile -t include < <(cat "${packages[@]}" | grep -v '^#' | grep .)
 step 1/4 "installing ${#include[@]} packages and what they need into a root file system (mmdebstrap)"
-# A line every 20 s, so that a quiet download does not look like a hang.
-( while sleep 20; do
-    say "  ... $((SECONDS - start)) s, $(du -sm "$partial/rootfs" 2>/dev/null | cut -f1) MB so far"
-  done ) &
+# A line every 20 s, so that a quiet download does not look like a hang; it
+# keeps sudo's ticket fresh too. It dies with this script, even a killed one,
+# and holds no lock; its sleep holds nothing of our caller's.
+setpriv --pdeathsig KILL bash -c 'trap "exit 0" TERM
+  while sleep 20 </dev/null >/dev/null 2>&1 & wait $!; do
+    echo "guest image:   ... $((SECONDS + $1)) s, $(du -sm "$2" 2>/dev/null | cut -f1) MB so far" >&2
+    [ "$(id -u)" -eq 0 ] || sudo -n -v 2>/dev/null || true
+  done' ticker "$((SECONDS - start))" "$partial/rootfs" >/dev/null 9>&- &
 ticker=$!
-# Its sleep first: a sleep left running would hold our caller's pipes open.
-stop_ticker() { pkill -P "$ticker" 2>/dev/null || true; kill "$ticker" 2>/dev/null || true; }
+stop_ticker() { kill "$ticker" 2>/dev/null || true; wait "$ticker" 2>/dev/null || true; }
 trap stop_ticker EXIT
 # In a mount namespace of its own, the chroot's mounts end with it, even killed.
 as_root unshare --mount --propagation private \
@@ -149,12 +174,16 @@ fi
 rm -rf "$partial/session"
 
 step 4/4 "done"
+# On disk before it counts as built: a crash after this leaves a whole image.
+sync "$partial"/*
 touch "$partial/ready"
+sync "$partial/ready" "$partial"
 mv "$partial" "$image"
+sync "$cache"
 # Keep this image and the one used last before it.
-ls -dt "$cache"/*/ready 2>/dev/null | tail -n +3 | while read -r old; do
-  remove "${old%/ready}"
-  rm -f "${old%/ready}.lock"
+ls -dt "$cache"/$keyed/ready 2>/dev/null | tail -n +3 | while read -r old; do
+  old=${old%/ready}
+  remove_unless_building "${old##*/}" image
 done
 say "built $image in $((SECONDS - start)) s"
 echo "$image"

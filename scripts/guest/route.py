@@ -3,10 +3,15 @@
 runs in Wine's 32-bit loader, a 32-bit Linux program: where this kernel runs
 it and Wine's 32-bit side is installed, Wine runs here ("native"); elsewhere it
 runs in a QEMU guest ("guest", scripts/guest/guest.py); without QEMU, nowhere
-("none"). TOVU_WINE_ROUTE=native or guest overrides the choice.
+("none"). TOVU_WINE_ROUTE=native or guest overrides the choice, but never
+where it cannot work: native on a kernel that refused the probe, say.
 
-  route.py           "native: why", "guest: why" or "none: why" on one line
-  route.py kernel    exits 0 where this kernel itself runs 32-bit programs
+  route.py           "native: why", "guest: why" or "none: why" on one line;
+                     where it cannot tell (no folder can hold the probe) or
+                     the forced route cannot work here, "route.py: why" and
+                     exit 1
+  route.py kernel    exits 0 where this kernel itself runs 32-bit programs,
+                     1 where it does not, 2 where it cannot tell
   route.py expect WAY [-- COMMAND ...]
       For a test configured for WAY: runs COMMAND where WAY still holds here,
       else says in one line that the build must be configured again. For
@@ -36,35 +41,48 @@ def i386_probe():
     return header + segment + code
 
 
+class Undecided(Exception):
+    """No folder here could even hold the probe: a full disk, say."""
+
+
 def probe_places():
-    """Folders to run the probe from: a temporary folder may be mounted noexec."""
-    cache = Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "tovu-stabilizer"
-    return [tempfile.gettempdir(), os.environ.get("XDG_RUNTIME_DIR"), "/dev/shm", str(cache)]
+    """Folders to run the probe from, as named, without touching them: a
+    temporary folder may be mounted noexec, and a home may not be known."""
+    cache = os.environ.get("XDG_CACHE_HOME") or (os.environ.get("HOME") and os.environ["HOME"] + "/.cache")
+    return [os.environ.get("TMPDIR"), "/tmp", "/var/tmp", os.environ.get("XDG_RUNTIME_DIR"), "/dev/shm",
+            cache and cache + "/tovu-stabilizer"]
 
 
 def runs_i386(probe=None, places=None):
     """(True, "") where execve() runs an i386 program, (False, "") where the
     kernel refuses it (ENOEXEC), and (None, why) where no folder let the probe
-    run at all (all mounted noexec, say): that says nothing of the kernel."""
-    refused = []
-    for place in filter(None, places or probe_places()):
+    run (all mounted noexec, say): that says nothing of the kernel. Raises
+    Undecided where no folder could hold the probe at all."""
+    refused, unwritable = [], []
+    for place in dict.fromkeys(filter(None, places or probe_places())):
         try:
             Path(place).mkdir(parents=True, exist_ok=True)
             tmp = tempfile.TemporaryDirectory(dir=place)
         except OSError as error:
-            refused.append(f"{place} ({error.strerror})")
+            unwritable.append(f"{place} ({error.strerror})")
             continue
         with tmp:
             path = Path(tmp.name) / "probe"
-            path.write_bytes(probe or i386_probe())
-            path.chmod(0o755)
+            try:
+                path.write_bytes(probe or i386_probe())
+                path.chmod(0o755)
+            except OSError as error:
+                unwritable.append(f"{place} ({error.strerror})")
+                continue
             try:
                 return subprocess.run([str(path)], timeout=30).returncode == 32, ""
             except OSError as error:
                 if error.errno == errno.ENOEXEC:
                     return False, ""
                 refused.append(f"{place} ({error.strerror})")
-    return None, ", ".join(refused)
+    if not refused:
+        raise Undecided("no folder here can hold the i386 probe: " + (", ".join(unwritable) or "none named"))
+    return None, ", ".join(refused + unwritable)
 
 
 def i386_handler(binfmt="/proc/sys/fs/binfmt_misc"):
@@ -103,16 +121,23 @@ def runs_32_bit_natively(runs=runs_i386, handler=i386_handler):
     if verdict is None:
         return False, f"could not run the i386 probe in any folder here: {refused}"
     if not verdict:
-        return False, "this Linux kernel cannot run 32-bit programs (no IA32 emulation)"
-    return True, "this Linux kernel runs 32-bit programs"
+        return False, "this Linux kernel refused to run an i386 program (execve gave ENOEXEC)"
+    return True, "this Linux kernel ran an i386 program"
 
 
 def route(runs=runs_i386, handler=i386_handler, wine32=lambda: Path(WINE32_LOADER).exists(),
           qemu=lambda: shutil.which("qemu-system-x86_64")):
     forced = os.environ.get("TOVU_WINE_ROUTE", "")
-    if forced in ("native", "guest"):
+    if forced == "guest":
         return forced, "chosen by TOVU_WINE_ROUTE"
     native, why = runs_32_bit_natively(runs, handler)
+    if forced == "native":
+        if not native:
+            raise Undecided(f"TOVU_WINE_ROUTE=native cannot work here: {why}")
+        if not wine32():
+            raise Undecided("TOVU_WINE_ROUTE=native, but Wine's 32-bit side (wine32:i386) is not installed "
+                            "(TOVU_WINE_ROUTE=native scripts/setup.sh wine)")
+        return forced, "chosen by TOVU_WINE_ROUTE; " + why
     if native and wine32():
         return "native", why + ", so Wine runs here"
     if native:
@@ -138,6 +163,17 @@ def still_holds(way, runs=runs_i386, handler=i386_handler, wine32=lambda: Path(W
 
 
 def main(argv):
+    try:
+        return decide(argv)
+    except Undecided as why:
+        print(f"route.py: {why}", flush=True)
+        return 2 if argv[:1] == ["kernel"] else 1
+    except Exception as error:  # one line, never a traceback, and never taken for a route
+        print(f"route.py: cannot tell the route: {type(error).__name__}: {error}", flush=True)
+        return 2 if argv[:1] == ["kernel"] else 1
+
+
+def decide(argv):
     if not argv:
         print("{}: {}".format(*route()))
         return 0

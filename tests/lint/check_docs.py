@@ -33,7 +33,7 @@ SOURCE_SUFFIXES = (".md", ".py", ".sh", ".cpp", ".h", ".json", ".cmake", ".rc")
 NOT_IN_REPO = ("build/", "dist/", "~", "/", "http://", "https://")
 PLACEHOLDERS = ("<", "…", "...", "$", "{")
 SNAKE = re.compile(r"[a-z0-9]+(_[a-z0-9*]+)+")
-# The other presets as the check configures them: preset, TOVU_WINE_ROUTE.
+# The other presets as the check configures them: preset, the route whose tests it lists.
 OTHER_PRESETS = [("windows", "native"), ("windows", "guest"), ("asan", None)]
 
 
@@ -149,8 +149,8 @@ def main():
         sys.exit(f"check_docs.py: {host} lists no unit tests yet; build it first (cmake --build --preset host)")
     for preset, route in OTHER_PRESETS:
         build = host / "docs-check" / (f"{preset}-{route}" if route else preset)
-        env = dict(os.environ, **({"TOVU_WINE_ROUTE": route} if route else {}))
-        configured = subprocess.run(["cmake", "--preset", preset, "-B", str(build)], cwd=source, env=env,
+        listed = [f"-DTOVU_LIST_ROUTE={route}"] if route else []
+        configured = subprocess.run(["cmake", "--preset", preset, "-B", str(build), *listed], cwd=source,
                                     capture_output=True, text=True)
         if configured.returncode != 0:
             said = (configured.stderr.strip() or configured.stdout.strip()).splitlines()[-1:]
