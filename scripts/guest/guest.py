@@ -327,9 +327,13 @@ def boot(session, shares, writes, owner, image=None, writable=False, limit=BOOT_
     own build writes to the image (`writable`); a run writes to an overlay of
     its own, which goes with the guest."""
     lock = session.lock()
-    keeper = None
     try:
         clear_after_killed_keeper(session)
+    except BaseException:  # what names a survivor stays
+        lock.close()
+        raise
+    keeper = None
+    try:
         if not shutil.which("qemu-system-x86_64"):
             raise Failure("qemu-system-x86_64 is not installed (scripts/setup.sh guest)")
         free = shutil.disk_usage(session.dir).free // 2**30

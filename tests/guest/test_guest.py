@@ -62,6 +62,10 @@ def proc_start(pid):
     return Path(f"/proc/{pid}/stat").read_text().rsplit(") ", 1)[1].split()[19]
 
 
+def proc_stat_state(pid):
+    return Path(f"/proc/{pid}/stat").read_text().rsplit(") ", 1)[1].split()[0]
+
+
 def guest_files(session):
     """What a guest leaves in its session folder while it lives."""
     return [p.name for p in (session / n for n in ("overlay.qcow2", "agent.sock", "state", "io")) if p.exists()]
@@ -676,13 +680,17 @@ class Sessions(unittest.TestCase):
             self.assertEqual((down.returncode, down.stdout), (0, "guest: down\n"), down.stderr)
             self.assertEqual((keeper.wait(timeout=10), qemu.wait(timeout=10)), (-signal.SIGTERM, -signal.SIGKILL))
 
-    def test_down_by_force(self):
-        owner, keeper, qemu = self.stand_in_guest()
-        down = self.guest("down", "--force")
-        self.assertEqual(down.returncode, 0, down.stderr)
-        self.assertEqual((keeper.wait(timeout=10), qemu.wait(timeout=10)), (-signal.SIGTERM, -signal.SIGKILL))
-        self.assertIsNone(owner.poll())
-        self.assertEqual(guest_files(self.session), [])
+    def test_down_by_another_where_it_may(self):
+        for how in ("--force", "its owner a zombie"):
+            with self.subTest(how):
+                owner, keeper, qemu = self.stand_in_guest()
+                if how != "--force":
+                    owner.kill()
+                    self.assertTrue(waited(lambda: proc_stat_state(owner.pid) == "Z", 10))
+                down = self.guest("down", *([how] if how == "--force" else []))
+                self.assertEqual(down.returncode, 0, down.stderr)
+                self.assertEqual((keeper.wait(timeout=10), qemu.wait(timeout=10)), (-signal.SIGTERM, -signal.SIGKILL))
+                self.assertEqual(guest_files(self.session), [])
 
     @unittest.skipUnless(os.geteuid() == 0, "a keeper that cannot be stopped: root's, stopped by another user")
     def test_a_stop_that_leaves_something_alive_fails(self):
