@@ -230,6 +230,16 @@ def make_prefix(work):
         x.stop()
 
 
+def ok_button_colours(shot, box):
+    """The colours in the OK button's part of a box's screenshot."""
+    left, top = box["rect"][:2]
+    b_left, b_top, b_right, b_bottom = box["ok_rect"]
+    histogram = subprocess.run(["convert", str(shot), "-crop", f"{b_right - b_left}x{b_bottom - b_top}+"
+                                f"{b_left - left}+{b_top - top}", "-format", "%c", "histogram:info:-"],
+                               capture_output=True, text=True, check=True, timeout=PATIENCE).stdout
+    return [tuple(int(v) for v in m) for m in re.findall(r"\((\d+),(\d+),(\d+)", histogram)]
+
+
 def taskset(unix_pid):
     out = subprocess.run(["taskset", "-p", str(unix_pid)], capture_output=True, text=True,
                          check=True).stdout
@@ -452,6 +462,16 @@ class Scenarios(unittest.TestCase):
         self.s.await_watcher()
         tool, _ = self.run_through([NOT_FOUND])
         self.assertEqual(tool.wait(timeout=PATIENCE), 0)
+
+    def test_ok_button_in_the_visual_style_its_manifest_asks_for(self):
+        """The manifest is read, not only present: its Common Controls 6
+        dependency gives the box the themed OK button, drawn in colour, where
+        a program without it gets the classic one, all greys."""
+        self.s.await_watcher()
+        tool, (box,) = self.run_through([NOT_FOUND])
+        self.assertEqual(tool.wait(timeout=PATIENCE), 0)
+        colours = ok_button_colours(self.s.screenshots[0], box)
+        self.assertTrue(any(max(c) - min(c) > 60 for c in colours), f"a classic OK button: {colours}")
 
     def test_starts_installed_target_pinned_to_processor_zero(self):
         self.s.install(2, r"C:\Apps\Fen Wolk\main.exe,0")

@@ -7,14 +7,18 @@ import struct
 import subprocess
 import sys
 import unittest
+import xml.etree.ElementTree as ElementTree
 from pathlib import Path
 
 import pefile
 
+ROOT = Path(__file__).parents[2]
 EXE = Path(sys.argv[1])
 MAP = Path(sys.argv[2])
 OBJDUMP = sys.argv[3]
-ICO = Path(sys.argv[4]) if len(sys.argv) > 4 else Path(__file__).parents[2] / "res" / "tovu_stabilizer.ico"
+ICO = Path(sys.argv[4]) if len(sys.argv) > 4 else ROOT / "res" / "tovu_stabilizer.ico"
+VERSION = (ROOT / "VERSION").read_text().strip()
+COPYRIGHT = next(line for line in (ROOT / "LICENSE").read_text().splitlines() if line.startswith("Copyright "))
 
 EXPECTED_IMPORTS = {
     "KERNEL32.dll": {
@@ -33,7 +37,46 @@ EXPECTED_IMPORTS = {
 ICON_LAYOUT = [(32, 32, 4, False), (48, 48, 8, False), (32, 32, 8, False), (16, 16, 8, False),
                (256, 256, 32, True), (48, 48, 32, False), (32, 32, 32, False), (16, 16, 32, False)]
 
-RT_ICON, RT_GROUP_ICON = 3, 14
+RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
+
+# What Properties (詳細) and Task Manager read, in the one Japanese string table.
+VERSION_STRINGS = {
+    "CompanyName": "TovuStabilizer contributors",
+    "FileDescription": "安定化ツール",
+    "FileVersion": VERSION,
+    "InternalName": "TovuStabilizer",
+    "LegalCopyright": COPYRIGHT,
+    "OriginalFilename": "TovuStabilizer.exe",
+    "ProductName": "安定化ツール",
+    "ProductVersion": VERSION,
+}
+
+ASM_V1, ASM_V3 = "urn:schemas-microsoft-com:asm.v1", "urn:schemas-microsoft-com:asm.v3"
+COMPATIBILITY = "urn:schemas-microsoft-com:compatibility.v1"
+SUPPORTED_OS = {  # Vista, 7, 8, 8.1, 10 and 11
+    "{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
+}
+# (path from <assembly>, attribute or None for the text) -> value
+MANIFEST = [
+    ("{v1}assemblyIdentity", "type", "win32"),
+    ("{v1}assemblyIdentity", "name", "TovuStabilizer"),
+    ("{v1}assemblyIdentity", "version", VERSION + ".0"),
+    ("{v1}assemblyIdentity", "processorArchitecture", "x86"),
+    ("{v3}trustInfo/{v3}security/{v3}requestedPrivileges/{v3}requestedExecutionLevel", "level", "asInvoker"),
+    ("{v3}trustInfo/{v3}security/{v3}requestedPrivileges/{v3}requestedExecutionLevel", "uiAccess", "false"),
+    ("{v3}application/{v3}windowsSettings/{{http://schemas.microsoft.com/SMI/2005/WindowsSettings}}dpiAware",
+     None, "true"),
+    ("{v3}application/{v3}windowsSettings/{{http://schemas.microsoft.com/SMI/2016/WindowsSettings}}dpiAwareness",
+     None, "PerMonitorV2"),
+    ("{v1}dependency/{v1}dependentAssembly/{v1}assemblyIdentity", "name", "Microsoft.Windows.Common-Controls"),
+    ("{v1}dependency/{v1}dependentAssembly/{v1}assemblyIdentity", "version", "6.0.0.0"),
+    ("{v1}dependency/{v1}dependentAssembly/{v1}assemblyIdentity", "type", "win32"),
+    ("{v1}dependency/{v1}dependentAssembly/{v1}assemblyIdentity", "processorArchitecture", "*"),
+    ("{v1}dependency/{v1}dependentAssembly/{v1}assemblyIdentity", "publicKeyToken", "6595b64144ccf1df"),
+    ("{v1}dependency/{v1}dependentAssembly/{v1}assemblyIdentity", "language", "*"),
+]
 
 HARDENING_FLAGS = {"DYNAMIC_BASE": 0x40, "NX_COMPAT": 0x100, "NO_SEH": 0x400,
                    "TERMINAL_SERVER_AWARE": 0x8000}
@@ -121,10 +164,43 @@ class Resources(unittest.TestCase):
             for lang in item.directory.entries]
         cls.tree = dict(cls.entries)
 
-    def test_holds_one_icon_group_and_its_eight_icons_only(self):
-        # so no version block, manifest, dialog or string table either
-        self.assertEqual(sorted(self.tree), [(RT_ICON, i) for i in range(1, 9)] + [(RT_GROUP_ICON, 1)])
-        self.assertEqual(len(self.entries), 9, "each resource in one language only")
+    def test_holds_the_icons_a_version_block_and_a_manifest_only(self):
+        # so no dialog or string table: every text lives in the code
+        self.assertEqual(sorted(self.tree), [(RT_ICON, i) for i in range(1, 9)]
+                         + [(RT_GROUP_ICON, 1), (RT_VERSION, 1), (RT_MANIFEST, 1)])
+        self.assertEqual(len(self.entries), 11, "each resource in one language only")
+
+    def test_version_block_reads_back(self):
+        tables = [table for info in self.pe.FileInfo[0] for table in getattr(info, "StringTable", [])]
+        self.assertEqual([t.LangID for t in tables], [b"041104B0"], "one Japanese UTF-16 string table")
+        strings = {key.decode(): value.decode() for key, value in tables[0].entries.items()}
+        for field, expected in VERSION_STRINGS.items():
+            with self.subTest(field):
+                self.assertEqual(strings.get(field), expected)
+        self.assertEqual(sorted(strings), sorted(VERSION_STRINGS))
+        translations = [var.entry for info in self.pe.FileInfo[0] for var in getattr(info, "Var", [])]
+        self.assertEqual(translations, [{b"Translation": "0x0411 0x04b0"}])
+        fixed = self.pe.VS_FIXEDFILEINFO[0]
+        numbers = [int(n) for n in VERSION.split(".")] + [0]
+        for name, (ms, ls) in (("file", (fixed.FileVersionMS, fixed.FileVersionLS)),
+                               ("product", (fixed.ProductVersionMS, fixed.ProductVersionLS))):
+            with self.subTest(f"{name} version numbers"):
+                self.assertEqual([ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF], numbers)
+        self.assertEqual((fixed.FileOS, fixed.FileType, fixed.FileFlags), (0x40004, 1, 0))
+
+    def test_manifest_declares_what_windows_reads(self):
+        data = self.tree[(RT_MANIFEST, 1)][2]
+        self.assertTrue(data.startswith(b'<?xml version="1.0" encoding="UTF-8" standalone="yes"?>'))
+        assembly = ElementTree.fromstring(data)
+        self.assertEqual((assembly.tag, assembly.get("manifestVersion")), (f"{{{ASM_V1}}}assembly", "1.0"))
+        for path, attribute, expected in MANIFEST:
+            with self.subTest(f"{path.rsplit('}', 1)[-1]} {attribute or 'text'}"):
+                found = assembly.findall(path.format(v1=f"{{{ASM_V1}}}", v3=f"{{{ASM_V3}}}"))
+                self.assertEqual(len(found), 1, path)
+                self.assertEqual(found[0].get(attribute) if attribute else found[0].text.strip(), expected)
+        supported = assembly.findall(f"{{{COMPATIBILITY}}}compatibility/{{{COMPATIBILITY}}}application/"
+                                     f"{{{COMPATIBILITY}}}supportedOS")
+        self.assertEqual(sorted(s.get("Id") for s in supported), sorted(SUPPORTED_OS))
 
     def test_every_resource_is_language_neutral(self):
         for key, (lang, sublang, _) in self.tree.items():

@@ -1,8 +1,8 @@
 // Watches for the tool's message boxes, for the end-to-end tests only. Runs in
 // the same Wine prefix as the tool. For every box captioned "安定化ツール" it
 // appends one JSON line to %TOVU_E2E_LOG%\watcher.jsonl: the box's texts
-// (UTF-8), buttons, icons, owner, place on screen, and the affinity of every
-// running Tovu.exe at that moment. With TOVU_E2E_ACK=1 it then waits for the
+// (UTF-8), buttons, icons, owner, place on screen and its OK button's, and the
+// affinity of every running Tovu.exe at that moment. With TOVU_E2E_ACK=1 it then waits for the
 // test's ack-<n> file (time for a screenshot and the Linux-side witness)
 // before it presses OK. A query-<n> file asks for the Tovu.exe affinities at
 // once; watcher-stop ends it.
@@ -132,12 +132,14 @@ void Report(HWND box, int index) {
   EnumChildWindows(box, CollectControl, reinterpret_cast<LPARAM>(&controls));
   RECT rect = {};
   GetWindowRect(box, &rect);
-  char head[256];
-  std::snprintf(
-      head, sizeof(head),
-      "{\"kind\":\"box\",\"index\":%d,\"owner\":%d,\"rect\":[%ld,%ld,%ld,%ld],\"icons\":%d,", index,
-      GetWindow(box, GW_OWNER) != nullptr ? 1 : 0, rect.left, rect.top, rect.right, rect.bottom,
-      controls.icons);
+  RECT ok = {};
+  GetWindowRect(GetDlgItem(box, IDOK), &ok);
+  char head[320];
+  std::snprintf(head, sizeof(head),
+                "{\"kind\":\"box\",\"index\":%d,\"owner\":%d,\"rect\":[%ld,%ld,%ld,%ld],"
+                "\"ok_rect\":[%ld,%ld,%ld,%ld],\"icons\":%d,",
+                index, GetWindow(box, GW_OWNER) != nullptr ? 1 : 0, rect.left, rect.top, rect.right,
+                rect.bottom, ok.left, ok.top, ok.right, ok.bottom, controls.icons);
   WriteLine(std::string(head) + "\"caption\":" + Json(Utf8(WindowText(box))) + ",\"texts\":" +
             JoinArray(controls.texts, true) + ",\"buttons\":" + JoinArray(controls.buttons, false) +
             ",\"targets\":" + Targets() + "}");
