@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing and runs every test: host unit tests, static checks,
 # the unit tests again and the fuzzers under ASan and UBSan, then the checks of
-# the built .exe (layout, reproducibility, signed release), the QEMU guest's own
-# checks and the end-to-end suite in 32- and 64-bit Wine: on this host where
-# its kernel runs 32-bit code, else in a QEMU guest (scripts/guest/).
+# the built .exe (layout, reproducibility, signed release), the QEMU guests'
+# own checks and the end-to-end suite in 32- and 64-bit Wine, under two Wines:
+# Debian 12's Wine 8, on this host where its kernel runs 32-bit code, else in a
+# QEMU guest (scripts/guest/), and Debian 13's Wine 10, always in a guest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh build sign test hardening repro guest win64 wine
@@ -11,17 +12,26 @@ route=$(/usr/bin/python3 scripts/guest/route.py) || { echo "$route"; exit 1; }
 echo "end-to-end tests: $route"
 jobs=$(nproc)
 
-# On the guest way, its image (about 5 min to build the first time) builds
-# while the host's tests run. Where that needs sudo, it asks here, in the
-# foreground; the build itself never asks (sudo -n). It runs in a process
-# group of its own, so that an end of ours ends it too.
-if [ "${route%%:*}" = guest ] && [ -z "$(scripts/guest/image.sh --cached)" ]; then
+# The guests' images (about 5 min each to build the first time): Debian 12's
+# where Wine 8 runs in a guest, and Debian 13's for the Wine 10 lane on every
+# route. They build while the host's tests run. Where that needs sudo, it asks
+# here, in the foreground; the build itself never asks (sudo -n). It runs in a
+# process group of its own, so that an end of ours ends it too.
+releases=()
+[ "${route%%:*}" != guest ] || releases+=(bookworm)
+releases+=(trixie)
+missing=()
+for release in "${releases[@]}"; do
+  [ -n "$(scripts/guest/image.sh --cached "$release")" ] || missing+=("$release")
+done
+if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then
-    sudo -v || { echo "test.sh: building the guest's image needs sudo"; exit 1; }
+    sudo -v || { echo "test.sh: building the guests' images needs sudo"; exit 1; }
   fi
   mkdir -p build
   set -m
-  scripts/guest/image.sh </dev/null >build/guest-image.log 2>&1 &
+  ( for release in "${missing[@]}"; do scripts/guest/image.sh "$release" || exit; done ) \
+    </dev/null >build/guest-image.log 2>&1 &
   image=$!
   set +m
   trap '[ -z "${image:-}" ] || kill -- -"$image" 2>/dev/null || true' EXIT
@@ -43,7 +53,7 @@ if [ -n "${image:-}" ]; then
   wait "$image" || status=$?
   image=  # reaped: its id may be another's now
   if [ "$status" -ne 0 ]; then
-    echo "test.sh: the guest's image did not build beside the host's tests (build/guest-image.log):"
+    echo "test.sh: the guests' images did not build beside the host's tests (build/guest-image.log):"
     tail -n 3 build/guest-image.log
     exit 1
   fi

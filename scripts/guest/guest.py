@@ -1,11 +1,13 @@
 #!/usr/bin/python3
-"""Runs commands in a QEMU guest (Debian 12 with Wine, built by image.sh), for
-hosts where Wine's 32-bit side cannot run (route.py says which).
+"""Runs commands in a QEMU guest (Debian with Wine, built by image.sh), for
+hosts where Wine's 32-bit side cannot run (route.py says which), and for the
+second Wine everywhere.
 
-  guest.py up --session DIR [--share PATH ...] [--write PATH ...] [--owner PID]
-              [--boot-seconds S]
-      Boots a guest from the image that image.sh built (`up` never builds
-      one) and keeps it up for the commands that follow, until `down`, or
+  guest.py up --session DIR [--release R] [--share PATH ...] [--write PATH ...]
+              [--owner PID] [--boot-seconds S]
+      Boots a guest from the image that image.sh built for Debian release R
+      (bookworm, the default, with Wine 8; trixie with Wine 10; `up` never
+      builds one) and keeps it up for the commands that follow, until `down`, or
       until its owner is gone: the process that ran `up` (CTest, say), or
       --owner PID. Each PATH of the host appears at the same path in the
       guest: a --share read-only, a --write writable. Where another run's
@@ -304,14 +306,15 @@ def qemu_command(session, disk, image, shares, writes):
     return command
 
 
-def find_image():
+def find_image(release):
     """The image image.sh built for this checkout; `up` never builds one: that
     takes minutes, and may ask for a password."""
-    found = subprocess.run([str(HERE / "image.sh"), "--cached"], stdout=subprocess.PIPE, text=True)
+    found = subprocess.run([str(HERE / "image.sh"), "--cached", release], stdout=subprocess.PIPE, text=True)
     image = Path(found.stdout.strip() or "/nonexistent")
     if found.returncode or not (image / "ready").exists():
-        raise Failure("no guest image is built for this checkout; build it with scripts/guest/image.sh "
-                      "(about 5 min; scripts/test.sh and scripts/demo.sh do that themselves)")
+        raise Failure(f"no {release} guest image is built for this checkout; build it with "
+                      f"scripts/guest/image.sh {release} (about 5 min; scripts/test.sh and scripts/demo.sh do that "
+                      "themselves)")
     unreadable = [p.name for p in (image / "vmlinuz", image / "initrd.img", image / "disk.img")
                   if not os.access(p, os.R_OK)]
     if unreadable:
@@ -320,7 +323,7 @@ def find_image():
     return image
 
 
-def boot(session, shares, writes, owner, image=None, writable=False, limit=BOOT_SECONDS):
+def boot(session, shares, writes, owner, image=None, writable=False, limit=BOOT_SECONDS, release="bookworm"):
     """Starts the guest under a keeper of its own, which stops it when `down`
     or a signal asks, or when `owner` is gone. Returns once the agent answers;
     a guest that does not, or a signal meanwhile, stops it. Only the image's
@@ -339,7 +342,7 @@ def boot(session, shares, writes, owner, image=None, writable=False, limit=BOOT_
         free = shutil.disk_usage(session.dir).free // 2**30
         if not writable and free < OVERLAY_GIB:
             raise Failure(f"needs {OVERLAY_GIB} GiB free in {session.dir} for what the guest writes, has {free} GiB")
-        image = Path(image or find_image()).resolve()
+        image = Path(image or find_image(release)).resolve()
         for name in ("console.log", "keeper.log"):
             (session.dir / name).unlink(missing_ok=True)
         session.io.mkdir(mode=0o700)
@@ -505,7 +508,7 @@ def run_in_guest(session, owner, command, timeout, cwd):
     a file in io/, shown here as it grows."""
     owned_guest(session, owner)
     name = f"exec-{secrets.token_hex(8)}.log"  # a name no earlier command could have guessed
-    output = session.io / name
+    output = Output(session.io / name)
     script = 'exec >"$OUT" 2>&1; cd "$1" && shift && exec timeout -k 10 "$@"'
     env = [f"PATH={GUEST_PATH}", "HOME=/root", "LANG=C.UTF-8", f"OUT={GUEST_IO}/{name}"]
     env += [f"{k}={v}" for k, v in os.environ.items() if k == "CI" or k.startswith("TOVU_E2E")]
@@ -520,11 +523,11 @@ def run_in_guest(session, owner, command, timeout, cwd):
         raise
     started = time.monotonic()
     deadline = started + timeout + EXEC_SLACK
-    shown = 0
     status = None
     try:
         while status is None:
-            alive, shown = session.qemu_alive(), show(output, shown)  # in this order: a dying guest's last words shown
+            alive = session.qemu_alive()
+            output.show()  # after the look at QEMU: a dying guest's last words are shown
             if time.monotonic() > deadline:
                 stop(session, owner, force=True)
                 session.fail(f"the guest did not end the command within {timeout} s; the guest is stopped")
@@ -542,12 +545,12 @@ def run_in_guest(session, owner, command, timeout, cwd):
             else:
                 time.sleep(0.25)
     except Interrupted as signalled:
-        show(output, shown)
+        output.show()
         end_in_guest(session, owner, agent, pid)
         say(f"interrupted by {signal.Signals(signalled.args[0]).name}; the command is ended in the guest")
         return 128 + signalled.args[0]
-    show(output, shown)
-    output.unlink(missing_ok=True)
+    output.show()
+    output.close()
     if status == 137 and time.monotonic() - started >= timeout:
         status = 124  # `timeout` had to kill it after its TERM
     if status == 124:
@@ -585,22 +588,34 @@ def wait_gone_qemu(session, seconds=5):
     return True
 
 
-def show(path, shown):
-    """Shows what a command wrote to `path` past `shown` bytes: a file, never
-    what a link there would name."""
-    try:
-        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
-    except OSError:
-        return shown
-    with os.fdopen(fd, "rb") as f:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
-            return shown
-        f.seek(shown)
-        data = f.read()
-    if data:
-        sys.stdout.buffer.write(data)
-        sys.stdout.flush()
-    return shown + len(data)
+class Output:
+    """What a command writes to its file in io/, shown here as it grows: a
+    file, never what a link there would name. Once open it stays open, so
+    that what a dying guest wrote last is still read after its keeper has
+    cleared io/."""
+
+    def __init__(self, path):
+        self.path, self.file = path, None
+
+    def show(self):
+        if self.file is None:
+            try:
+                fd = os.open(self.path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
+            except OSError:
+                return
+            self.file = os.fdopen(fd, "rb")
+            if not stat.S_ISREG(os.fstat(fd).st_mode):
+                self.file.close()
+                self.file = open(os.devnull, "rb")  # nothing to show, ever
+        data = self.file.read()
+        if data:
+            sys.stdout.buffer.write(data)
+            sys.stdout.flush()
+
+    def close(self):
+        if self.file:
+            self.file.close()
+        self.path.unlink(missing_ok=True)
 
 
 def main():
@@ -615,6 +630,8 @@ def main():
     parser.add_argument("--boot-seconds", type=int, default=BOOT_SECONDS)
     parser.add_argument("--cwd", default=os.getcwd())
     parser.add_argument("--image", help="boot this image folder instead of image.sh's")
+    parser.add_argument("--release", default="bookworm", choices=["bookworm", "trixie"],
+                        help="the Debian release of image.sh's image")
     parser.add_argument("--writable", action="store_true", help="write to the image itself (its build)")
     argv = sys.argv[1:]
     command = argv[argv.index("--") + 1:] if "--" in argv else []
@@ -626,7 +643,8 @@ def main():
         if owner is None:
             raise Failure(f"no process {args.owner} to own the guest")
         if args.action == "up":
-            boot(session, args.share, args.write, owner, image=args.image, limit=args.boot_seconds)
+            boot(session, args.share, args.write, owner, image=args.image, limit=args.boot_seconds,
+                 release=args.release)
             return 0
         if args.action == "down":
             if stop(session, owner, args.force):
@@ -635,7 +653,7 @@ def main():
         if args.action == "exec":
             return run_in_guest(session, owner, command, args.timeout, args.cwd)
         boot(session, args.share, args.write, owner, image=args.image, writable=args.writable,
-             limit=args.boot_seconds)
+             limit=args.boot_seconds, release=args.release)
         try:
             return run_in_guest(session, owner, command, args.timeout, args.cwd)
         finally:

@@ -1,34 +1,46 @@
 #!/usr/bin/env bash
-# Builds, or reuses, the Debian 12 guest in which Wine runs the tool where the
-# Linux host cannot. Prints the image's folder: vmlinuz, initrd.img, disk.img
-# (ext4, used read-only behind a per-run overlay) and packages.txt (what it
-# holds). The disk holds a 32- and a 64-bit Windows prefix, made once here (in
+# image.sh [--cached] [RELEASE]
+# Builds, or reuses, the Debian guest in which Wine runs the tool where the
+# Linux host cannot, and the one for the second Wine: RELEASE bookworm
+# (Debian 12, Wine 8; the default) or trixie (Debian 13, Wine 10), from one
+# recipe. Prints the image's folder: vmlinuz, initrd.img, disk.img (ext4, used
+# read-only behind a per-run overlay) and packages.txt (what it holds). The
+# disk holds a 32- and a 64-bit Windows prefix, made once here (in
 # /var/lib/tovu-e2e), which every run then uses as they are; made anew in each
-# run, they would take two minutes.
+# run, they would take two minutes. With --cached it only prints the folder of
+# a finished image, if there is one.
 #
 # The image is cached outside the work tree, in $TOVU_GUEST_CACHE (default
-# ~/.cache/tovu-stabilizer/guest), under a key made of its package lists,
-# this script, init and the end-to-end harness's prefix recipe: a change to
-# any of them builds a new one. It is built in KEY.partial and renamed to KEY
-# only once complete, so a build that was cut short is never taken for a
-# finished image, and the next build removes what it left; it touches only
-# names of a key's form. mmdebstrap and mkfs keep the files' owners, so they
-# run as root: through sudo for a user, who then owns the image. sudo asks
-# for a password only at the start, and only on a terminal; without one, a
-# user whose sudo wants a password is told in one line what to run.
+# ~/.cache/tovu-stabilizer/guest), under a key made of the release, its
+# package lists, this script, init and the end-to-end harness's prefix
+# recipe: a change to any of them builds a new one. It is built in
+# KEY.partial and renamed to KEY only once complete, so a build that was cut
+# short is never taken for a finished image, and the next build removes what
+# it left; it touches only names of a key's form. mmdebstrap and mkfs keep
+# the files' owners, so they run as root: through sudo for a user, who then
+# owns the image. sudo asks for a password only at the start, and only on a
+# terminal; without one, a user whose sudo wants a password is told in one
+# line what to run.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 say() { echo "guest image: $*" >&2; }
 trap 'status=$?; say "failed (exit $status) at: $BASH_COMMAND; run it again to start this build anew"' ERR
 
+cached=
+[ "${1:-}" != --cached ] || { cached=1; shift; }
+release=${1:-bookworm}
+case "$release" in
+  bookworm | trixie) ;;
+  *) say "no recipe for Debian '$release': bookworm (Wine 8) or trixie (Wine 10)"; exit 2 ;;
+esac
 cache=${TOVU_GUEST_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tovu-stabilizer/guest}
 e2e=$(cd "$here/../../tests/e2e" && pwd)
 packages=("$here/../wine-packages" "$here/packages")
-key=$( { cat "$here/image.sh" "${packages[@]}" "$here/init"; /usr/bin/python3 "$e2e/e2e.py" --prefix-recipe; } |
-       sha256sum | cut -c1-16)
+key=$( { echo "$release"; cat "$here/image.sh" "${packages[@]}" "$here/init"
+         /usr/bin/python3 "$e2e/e2e.py" --prefix-recipe; } | sha256sum | cut -c1-16)
 image=$cache/$key
 
-if [ "${1:-}" = --cached ]; then  # only say where a finished image is
+if [ -n "$cached" ]; then
   [ -f "$image/ready" ] && echo "$image"
   exit 0
 fi
@@ -108,21 +120,23 @@ mkdir -p "$partial"
 start=$SECONDS
 step() { say "[$1] $2 (at $((SECONDS - start)) s)"; }
 
-# Debian's main and updates suites from the host's own sources, for both
-# architectures. The security suite is left out: the guest has no network, and
-# the mirror's i386 index of that suite has been failing to download.
+# The release's main and updates suites, for both architectures, from the
+# Debian mirror that the host's own sources name for its own release. The
+# security suite is left out: the guest has no network, and the mirror's i386
+# index of that suite has been failing to download.
+host_release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 mirrors=()
-while read -r release uri; do
-  mirrors+=("deb $uri $release main")
+while read -r uri; do
+  mirrors+=("deb $uri $release main" "deb $uri $release-updates main")
 done < <(apt-get indextargets --format '$(RELEASE) $(REPO_URI)' 'Created-By: Packages' |
-           awk '$1 == "bookworm" || $1 == "bookworm-updates"' | sort -u)
+           awk -v host="$host_release" '$1 == host { print $2 }' | sort -u)
 if [ ${#mirrors[@]} -eq 0 ]; then
-  say "this host's apt sources name no bookworm suite to build from"
+  say "this host's apt sources name no Debian mirror for its own release ('$host_release') to build from"
   exit 1
 fi
 
 mapfile -t include < <(cat "${packages[@]}" | grep -v '^#' | grep .)
-step 1/4 "installing ${#include[@]} packages and what they need into a root file system (mmdebstrap)"
+step 1/4 "installing ${#include[@]} packages and what they need into a Debian $release root file system (mmdebstrap)"
 # A line every 20 s, so that a quiet download does not look like a hang; it
 # keeps sudo's ticket fresh too. It dies with this script, even a killed one,
 # and holds no lock; its sleep holds nothing of our caller's.
@@ -142,7 +156,7 @@ as_root unshare --mount --propagation private \
   --customize-hook='echo "ja_JP.UTF-8 UTF-8" >"$1/etc/locale.gen" && chroot "$1" locale-gen' \
   --customize-hook="cp '$here/init' \"\$1/sbin/tovu-init\"" \
   --customize-hook='rm -rf "$1/var/cache/apt" "$1/var/lib/apt/lists"' \
-  bookworm "$partial/rootfs" "${mirrors[@]}" >&2 || status=$?
+  "$release" "$partial/rootfs" "${mirrors[@]}" >&2 || status=$?
 stop_ticker
 if [ "${status:-0}" -ne 0 ] || [ ! -x "$partial/rootfs/sbin/tovu-init" ]; then
   say "mmdebstrap failed (exit ${status:-0}); nothing is kept"
@@ -154,6 +168,7 @@ step 2/4 "the kernel and a disk image"
 as_root cp "$(ls "$partial"/rootfs/boot/vmlinuz-* | sort -V | tail -n1)" "$partial/vmlinuz"
 as_root cp "$(ls "$partial"/rootfs/boot/initrd.img-* | sort -V | tail -n1)" "$partial/initrd.img"
 dpkg-query --admindir="$partial/rootfs/var/lib/dpkg" -W >"$partial/packages.txt"
+echo "$release" >"$partial/release"
 # Room beside the files for the Wine prefixes (2 GB) and what runs write.
 size_mb=$(( $(as_root du -sm "$partial/rootfs" | cut -f1) + 6144 ))
 as_root mkfs.ext4 -q -F -L tovu-guest -d "$partial/rootfs" "$partial/disk.img" "${size_mb}M" >&2
@@ -180,9 +195,11 @@ touch "$partial/ready"
 sync "$partial/ready" "$partial"
 mv "$partial" "$image"
 sync "$cache"
-# Keep this image and the one used last before it.
-ls -dt "$cache"/$keyed/ready 2>/dev/null | tail -n +3 | while read -r old; do
+# Keep this image and the one of its release used last before it.
+ls -dt "$cache"/$keyed/ready 2>/dev/null | while read -r old; do
   old=${old%/ready}
+  if [ "$(cat "$old/release" 2>/dev/null || echo bookworm)" = "$release" ]; then echo "$old"; fi
+done | tail -n +3 | while read -r old; do
   remove_unless_building "${old##*/}" image
 done
 say "built $image in $((SECONDS - start)) s"

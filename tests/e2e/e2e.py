@@ -194,6 +194,10 @@ def create_prefix():
         make_prefix(work)
         marker.write_text(recipe)
         print(f"prefix ready: {work / 'prefix'}")
+    # Which Wine runs the scenarios, for each one's log.
+    version = subprocess.run(["wine", "--version"], capture_output=True, text=True, timeout=PATIENCE).stdout.strip()
+    (work / "wine-version").write_text(version + "\n")
+    print(f"wine --version: {version}")
     if ARGS.keep_servers:  # started here, not in the first scenario, which has its time limits
         wine = Wine(work, Xvfb(kept=True).display)
         wine.keep_server()
@@ -411,6 +415,9 @@ class Scenarios(unittest.TestCase):
     def setUp(self):
         if os.cpu_count() < 2 and os.environ.get("TOVU_E2E_ONE_CPU") != "1":
             self.skipTest("needs a machine with two or more processors")
+        version = Path(ARGS.work) / "wine-version"
+        print(f"\nwine --version: {version.read_text().strip() if version.exists() else 'not recorded'}",
+              file=sys.stderr, flush=True)
         self.s = Session(self._testMethodName)
         self.addCleanup(self.s.close)
 
@@ -453,7 +460,7 @@ class Scenarios(unittest.TestCase):
         self.assertEqual(target["path"], path)
         self.assertEqual(target["system"], ALL_PROCESSORS)
         self.assertPinned(target, 0x1)
-        time.sleep(0.5)
+        # Both witnesses have answered meanwhile: a tool that did not wait would have ended.
         self.assertIsNone(tool.poll(), "the tool must wait for the target")
         self.s.stop_target(target)
         tool.wait(timeout=PATIENCE)

@@ -34,6 +34,7 @@ sys.path.insert(0, str(ROOT / "scripts" / "guest"))
 import guest  # noqa: E402
 import route  # noqa: E402
 
+RELEASES = ("bookworm", "trixie")  # Debian 12 with Wine 8, Debian 13 with Wine 10
 QEMU_I386 = ("enabled\ninterpreter /usr/libexec/qemu-binfmt/i386-binfmt-P\nflags: PF\noffset 0\n"
              "magic 7f454c4601010100000000000000000002000300\n"
              "mask fffffffffffefefcfffffffffffffffffeffffff\n")
@@ -430,11 +431,14 @@ class ImageCache(unittest.TestCase):
         bin_dir = self.tmp / "bin"
         bin_dir.mkdir()
         # mmdebstrap: a root file system with a kernel, an initrd and the init;
-        # $FAKE_HANG makes it stop half-way, with its chroot's proc mounted.
+        # its call records the suite and the sources it was given. $FAKE_HANG
+        # makes it stop half-way, with its chroot's proc mounted.
         (bin_dir / "mmdebstrap").write_text(f"""#!/bin/sh
-echo mmdebstrap >>{self.calls}
-while [ "$1" != bookworm ]; do shift; done
+while [ "${{2%/rootfs}}" = "$2" ]; do shift; done
 root=$2
+suite=$1
+shift 2
+echo "mmdebstrap $suite $*" >>{self.calls}
 mkdir -p "$root/boot" "$root/sbin" "$root/var/lib/dpkg" "$root/proc"
 echo kernel >"$root/boot/vmlinuz-6.1.0-1-amd64"
 [ -n "$FAKE_HANG" ] && mount -t proc proc "$root/proc" && exec sleep 6007
@@ -446,52 +450,85 @@ cp {self.scripts}/init "$root/sbin/tovu-init"
         (self.scripts / "guest.py").write_text(f"#!/bin/sh\necho prefixes >>{self.calls}\nexit ${{FAKE_PREFIXES:-0}}\n")
         self.env = dict(os.environ, PATH=f"{bin_dir}:{os.environ['PATH']}", TOVU_GUEST_CACHE=str(self.tmp / "cache"))
 
-    def build(self, **env):
+    def build(self, *release, **env):
         start = time.monotonic()
-        result = subprocess.run([str(self.scripts / "image.sh")], env=dict(self.env, **env), capture_output=True,
-                                text=True, timeout=120)
+        result = subprocess.run([str(self.scripts / "image.sh"), *release], env=dict(self.env, **env),
+                                capture_output=True, text=True, timeout=120)
         return result, time.monotonic() - start
 
     def count(self):
         return self.calls.read_text().count("mmdebstrap") if self.calls.exists() else 0
 
-    def images(self):
-        return sorted(p.name for p in (self.tmp / "cache").iterdir() if p.is_dir())
+    def images(self, release=None):
+        return sorted(p.name for p in (self.tmp / "cache").iterdir() if p.is_dir() and (
+            release is None or (p / "release").exists() and (p / "release").read_text().strip() == release))
 
     def mounts(self):
         return [line.split()[1] for line in Path("/proc/mounts").read_text().splitlines()
                 if str(self.tmp / "cache") in line]
 
     def test_reused_then_built_again_when_its_inputs_change(self):
-        first, _ = self.build()
-        self.assertEqual(first.returncode, 0, first.stderr)
-        image = Path(first.stdout.strip())
-        for name in ("vmlinuz", "initrd.img", "disk.img", "packages.txt", "ready"):
-            self.assertTrue((image / name).exists(), name)
-        self.assertEqual(self.count(), 1)
+        """One recipe, one image a Debian release: each from the host's own
+        mirror with that release's suites, reused, and built anew when an
+        input changes, the two used last of each release kept."""
+        mirror = subprocess.run(["apt-get", "indextargets", "--format", "$(RELEASE) $(REPO_URI)",
+                                 "Created-By: Packages"], capture_output=True, text=True).stdout
+        host = subprocess.run(["sh", "-c", ". /etc/os-release && echo $VERSION_CODENAME"], capture_output=True,
+                              text=True).stdout.strip()
+        uri = next((line.split()[1] for line in mirror.splitlines() if line.split()[:1] == [host]), None)
+        if uri is None:
+            self.skipTest("this host's apt sources name no mirror for its own release")
+        built = {}
+        for release in RELEASES:
+            with self.subTest(release):
+                first, _ = self.build(*([release] if release != "bookworm" else []))
+                self.assertEqual(first.returncode, 0, first.stderr)
+                image = Path(first.stdout.strip())
+                for name in ("vmlinuz", "initrd.img", "disk.img", "packages.txt", "ready"):
+                    self.assertTrue((image / name).exists(), name)
+                self.assertEqual((image / "release").read_text(), release + "\n")
+                call = [c for c in self.calls.read_text().splitlines() if c.startswith("mmdebstrap")][-1]
+                self.assertTrue(call.startswith(f"mmdebstrap {release} "), call)
+                self.assertIn(f"deb {uri} {release} main", call)
+                self.assertIn(f"deb {uri} {release}-updates main", call)
+                self.assertNotIn("security", call)
+                self.assertNotIn(image, built.values(), "two releases in one image")
+                built[release] = image
 
-        again, seconds = self.build()
-        self.assertEqual((again.returncode, again.stdout), (0, first.stdout))
-        self.assertIn("reusing", again.stderr)
-        self.assertEqual(self.count(), 1, "a cached image was built again")
-        self.assertLess(seconds, 5)
+                before = self.count()
+                again, seconds = self.build(release)
+                self.assertEqual((again.returncode, again.stdout), (0, first.stdout))
+                self.assertIn("reusing", again.stderr)
+                self.assertEqual(self.count(), before, "a cached image was built again")
+                self.assertLess(seconds, 5)
+                cached = subprocess.run([str(self.scripts / "image.sh"), "--cached", release], env=self.env,
+                                        capture_output=True, text=True)
+                self.assertEqual(cached.stdout, first.stdout)
 
         def append(path, text):
             with path.open("a") as f:
                 f.write(text)
-        for name, change in [("packages", lambda: append(self.scripts / "packages", "strace\n")),
-                             ("init", lambda: append(self.scripts / "init", "# changed\n")),
-                             ("prefix recipe", lambda: (self.tmp / "tests/e2e/e2e.py").write_text(
-                                 (ROOT / "tests/e2e/e2e.py").read_text().replace(
-                                     '"Managed", "/d", "N"', '"Managed", "/d", "Y"')))]:
-            with self.subTest(name):
-                before = self.count()
-                change()
-                changed, _ = self.build()
-                self.assertEqual(changed.returncode, 0, changed.stderr)
-                self.assertNotEqual(changed.stdout, first.stdout)
-                self.assertEqual(self.count(), before + 1, f"a changed {name} did not build a new image")
-        self.assertEqual(len(self.images()), 2, f"old images are kept: {self.images()}")
+        # each change asked of one release or both; the third build of each prunes its first
+        for name, change, releases in [
+                ("packages", lambda: append(self.scripts / "packages", "strace\n"), RELEASES[:1]),
+                ("init", lambda: append(self.scripts / "init", "# changed\n"), RELEASES[1:]),
+                ("prefix recipe", lambda: (self.tmp / "tests/e2e/e2e.py").write_text(
+                    (ROOT / "tests/e2e/e2e.py").read_text().replace('"Managed", "/d", "N"', '"Managed", "/d", "Y"')),
+                 RELEASES)]:
+            change()
+            for release in releases:
+                with self.subTest(f"{release}, a changed {name}"):
+                    before = self.count()
+                    changed, _ = self.build(release)
+                    self.assertEqual(changed.returncode, 0, changed.stderr)
+                    self.assertNotEqual(Path(changed.stdout.strip()), built[release])
+                    self.assertEqual(self.count(), before + 1, f"a changed {name} did not build a new image")
+        for release in RELEASES:
+            self.assertEqual(len(self.images(release)), 2, f"old {release} images are kept: {self.images()}")
+        unknown, _ = self.build("sid")
+        self.assertEqual(unknown.returncode, 2)
+        self.assertEqual(unknown.stderr, "guest image: no recipe for Debian 'sid': bookworm (Wine 8) or "
+                                         "trixie (Wine 10)\n")
 
     def test_half_built_image_is_not_taken(self):
         # Killed in mmdebstrap, with no chance to clean up.
@@ -729,8 +766,8 @@ class Sessions(unittest.TestCase):
         if shutil.which("qemu-system-x86_64"):  # `up` finds no image, and builds none
             up = self.guest("up", env=dict(os.environ, TOVU_GUEST_CACHE=str(self.tmp / "cache")))
             self.assertEqual(up.returncode, 1)
-            self.assertRegex(up.stderr, r"^guest: no guest image is built for this checkout; build it with "
-                                        r"scripts/guest/image\.sh .*\n$")
+            self.assertRegex(up.stderr, r"^guest: no bookworm guest image is built for this checkout; build it "
+                                        r"with scripts/guest/image\.sh bookworm .*\n$")
             self.assertFalse((self.tmp / "cache").exists())
             self.assertEqual(guest_files(self.session), [])
 
@@ -784,12 +821,25 @@ class BadDays(unittest.TestCase):
         for what, found in left.items():
             self.assertTrue(waited(lambda: not found()), f"{what} was left: {found()}")
 
-    def real_image(self):
-        image = subprocess.run([str(ROOT / "scripts/guest/image.sh"), "--cached"], capture_output=True,
+    def real_image(self, release="bookworm"):
+        image = subprocess.run([str(ROOT / "scripts/guest/image.sh"), "--cached", release], capture_output=True,
                                text=True).stdout.strip()
         if not image:
-            self.skipTest("the guest image is not built here (scripts/guest/image.sh)")
+            self.skipTest(f"the {release} guest image is not built here (scripts/guest/image.sh {release})")
         return image
+
+    def test_each_release_boots_with_its_wine(self):
+        for release, debian, wine in zip(RELEASES, ("12.", "13."), ("wine-8.", "wine-10.")):
+            with self.subTest(release):
+                self.up(self.real_image(release))
+                status, out = self.exec("sh", "-c", "cat /etc/debian_version; wine --version")
+                self.assertEqual(status, 0, out)
+                self.assertTrue(out.startswith(debian), out)
+                self.assertIn(f"\n{wine}", out)
+                down = self.guest("down")
+                self.assertEqual(down.communicate(timeout=60)[1:], (None,))
+                self.assertEqual(down.returncode, 0)
+                self.assertNothingLeft()
 
     def test_a_kernel_that_does_not_boot(self):
         image = self.tmp / "image"

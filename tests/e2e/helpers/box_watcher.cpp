@@ -120,6 +120,19 @@ std::string JoinArray(const std::vector<std::string>& items, bool quote) {
   return out + "]";
 }
 
+BOOL CALLBACK NeedsPaint(HWND child, LPARAM param) {
+  if (GetUpdateRect(child, nullptr, FALSE)) *reinterpret_cast<bool*>(param) = true;
+  return TRUE;
+}
+
+// Whether the box and its controls have been painted: none has an update
+// region left. A box is reported only then, so that a screenshot shows it.
+bool Painted(HWND box) {
+  bool pending = GetUpdateRect(box, nullptr, FALSE) != FALSE;
+  EnumChildWindows(box, NeedsPaint, reinterpret_cast<LPARAM>(&pending));
+  return !pending;
+}
+
 BOOL CALLBACK CollectBox(HWND hwnd, LPARAM param) {
   if (IsWindowVisible(hwnd) && WindowText(hwnd) == kCaption) {
     reinterpret_cast<std::vector<HWND>*>(param)->push_back(hwnd);
@@ -180,7 +193,8 @@ int main() {
       bool seen = false;
       for (HWND old : handled) seen = seen || old == box;
       if (seen) continue;
-      Sleep(200);  // let it paint before anyone looks
+      const DWORD shown = GetTickCount();
+      while (!Painted(box) && GetTickCount() - shown < 10000) Sleep(20);
       Report(box, index);
       if (wait_for_ack) {
         const std::wstring ack = L"ack-" + std::to_wstring(index);
