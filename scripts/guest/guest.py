@@ -507,10 +507,9 @@ def run_in_guest(session, owner, command, timeout, cwd):
     """Runs `command` in the guest; returns its exit status. Its output goes to
     a file in io/, shown here as it grows."""
     owned_guest(session, owner)
-    name = f"exec-{secrets.token_hex(8)}.log"  # a name no earlier command could have guessed
-    output = Output(session.io / name)
-    script = 'exec >"$OUT" 2>&1; cd "$1" && shift && exec timeout -k 10 "$@"'
-    env = [f"PATH={GUEST_PATH}", "HOME=/root", "LANG=C.UTF-8", f"OUT={GUEST_IO}/{name}"]
+    output = Output(session.io)
+    script = 'exec >>"$OUT" 2>&1; cd "$1" && shift && exec timeout -k 10 "$@"'
+    env = [f"PATH={GUEST_PATH}", "HOME=/root", "LANG=C.UTF-8", f"OUT={GUEST_IO}/{output.name}"]
     env += [f"{k}={v}" for k, v in os.environ.items() if k == "CI" or k.startswith("TOVU_E2E")]
     agent = Agent(session)
     try:
@@ -589,32 +588,24 @@ def wait_gone_qemu(session, seconds=5):
 
 
 class Output:
-    """What a command writes to its file in io/, shown here as it grows: a
-    file, never what a link there would name. Once open it stays open, so
-    that what a dying guest wrote last is still read after its keeper has
-    cleared io/."""
+    """What a command writes to its file in io/, shown here as it grows. The
+    host makes the file under a name nobody could have guessed and opens it
+    before the command starts, so that it reads that file and no other, and
+    goes on reading what a dying guest wrote last after its keeper cleared io/."""
 
-    def __init__(self, path):
-        self.path, self.file = path, None
+    def __init__(self, folder):
+        self.name = f"exec-{secrets.token_hex(8)}.log"
+        self.path = folder / self.name
+        self.file = os.fdopen(os.open(self.path, os.O_RDONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o644), "rb")
 
     def show(self):
-        if self.file is None:
-            try:
-                fd = os.open(self.path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
-            except OSError:
-                return
-            self.file = os.fdopen(fd, "rb")
-            if not stat.S_ISREG(os.fstat(fd).st_mode):
-                self.file.close()
-                self.file = open(os.devnull, "rb")  # nothing to show, ever
         data = self.file.read()
         if data:
             sys.stdout.buffer.write(data)
             sys.stdout.flush()
 
     def close(self):
-        if self.file:
-            self.file.close()
+        self.file.close()
         self.path.unlink(missing_ok=True)
 
 
