@@ -14,9 +14,10 @@ jobs=$(nproc)
 
 # The guests' images (about 5 min each to build the first time): Debian 12's
 # where Wine 8 runs in a guest, and Debian 13's for the Wine 10 lane on every
-# route. They build while the host's tests run. Where that needs sudo, it asks
-# here, in the foreground; the build itself never asks (sudo -n). It runs in a
-# process group of its own, so that an end of ours ends it too.
+# route. They build side by side while the host's tests run, which on two
+# cores takes less than one after the other. Where that needs sudo, it asks
+# here, in the foreground; the builds themselves never ask (sudo -n). Each runs
+# in a process group of its own, so that an end of ours ends them too.
 releases=()
 [ "${route%%:*}" != guest ] || releases+=(bookworm)
 releases+=(trixie)
@@ -24,17 +25,19 @@ missing=()
 for release in "${releases[@]}"; do
   [ -n "$(scripts/guest/image.sh --cached "$release")" ] || missing+=("$release")
 done
+builds=()
 if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then
     sudo -v || { echo "test.sh: building the guests' images needs sudo"; exit 1; }
   fi
   mkdir -p build
   set -m
-  ( for release in "${missing[@]}"; do scripts/guest/image.sh "$release" || exit; done ) \
-    </dev/null >build/guest-image.log 2>&1 &
-  image=$!
+  for release in "${missing[@]}"; do
+    scripts/guest/image.sh "$release" </dev/null >"build/guest-image-$release.log" 2>&1 &
+    builds+=("$!:$release")
+  done
   set +m
-  trap '[ -z "${image:-}" ] || kill -- -"$image" 2>/dev/null || true' EXIT
+  trap 'for b in "${builds[@]}"; do kill -- -"${b%%:*}" 2>/dev/null || true; done' EXIT
 fi
 
 cmake --preset host >/dev/null
@@ -48,14 +51,15 @@ ctest --preset asan
 
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j"$jobs"
-if [ -n "${image:-}" ]; then
-  status=0
-  wait "$image" || status=$?
-  image=  # reaped: its id may be another's now
-  if [ "$status" -ne 0 ]; then
-    echo "test.sh: the guests' images did not build beside the host's tests (build/guest-image.log):"
-    tail -n 3 build/guest-image.log
-    exit 1
+failed=
+while [ ${#builds[@]} -gt 0 ]; do
+  build=${builds[0]}
+  builds=("${builds[@]:1}")  # reaped below: its id may be another's by the time of the trap
+  if ! wait "${build%%:*}"; then
+    echo "test.sh: the ${build#*:} guest's image did not build (build/guest-image-${build#*:}.log):"
+    tail -n 3 "build/guest-image-${build#*:}.log"
+    failed=1
   fi
-fi
+done
+[ -z "$failed" ] || exit 1
 ctest --preset windows
