@@ -56,17 +56,18 @@ undo_i386() {
   rm -f "$added"
 }
 
-# apt ARGS...: apt-get as root, its output also in $log; waits up to 10 min
-# for a lock that another apt (unattended-upgrades, say) holds.
+# apt ARGS...: apt-get as root, its output also in $log; waits for a lock that
+# another apt (unattended-upgrades, say) holds: 30 tries, each 10 s of apt's
+# own wait (where it waits) and 10 s of ours, so 5 to 10 min in all.
 apt() {
-  local waited=0
+  local tries=30
   while true; do
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 "$@" 2>&1 | tee "$log" &&
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=10 "$@" 2>&1 | tee "$log" &&
       return 0
-    grep -q '^E: Could not get lock' "$log" && [ "$waited" -lt 600 ] || return 1
-    [ "$waited" -gt 0 ] || echo "setup.sh: waiting for apt's lock ($(grep -m1 -o 'held by .*' "$log" || echo busy))"
+    tries=$((tries - 1))
+    grep -q '^E: Could not get lock' "$log" && [ "$tries" -gt 0 ] || return 1
+    echo "setup.sh: waiting for apt's lock ($(grep -m1 -o 'held by .*' "$log" || echo busy))"
     sleep 10
-    waited=$((waited + 10))
   done
 }
 
@@ -95,6 +96,8 @@ install() {
     echo "$said" | sed 's/^.*Failed to fetch /  /' >&2
     return 3
   fi
+  # Indexes that failed for other architectures too: the mirror or the network, not i386.
+  [ -z "$said" ] || return 1
   grep -Eq '^ +[^ ]+:i386 : (Pre)?Depends:|Unable to locate package .*:i386|:i386.* has no installation candidate' \
     "$log" && return 3
   return 1

@@ -56,8 +56,10 @@ ctest --preset windows -LE 'e2e|guest'
 failed=
 while [ ${#builds[@]} -gt 0 ]; do
   build=${builds[0]}
-  builds=("${builds[@]:1}")  # reaped below: its id may be another's by the time of the trap
-  if ! wait "${build%%:*}"; then
+  status=0
+  wait "${build%%:*}" || status=$?
+  builds=("${builds[@]:1}")  # reaped: its id may be another's by the time of the trap
+  if [ "$status" -ne 0 ]; then
     echo "test.sh: the ${build#*:} guest's image did not build (build/guest-image-${build#*:}.log):"
     tail -n 3 "build/guest-image-${build#*:}.log"
     failed=1

@@ -56,8 +56,9 @@ BOOT_SECONDS = 120         # from QEMU's start to the agent's first answer
 AGENT_SECONDS = 30         # for any one answer of the agent after that
 STOP_SECONDS = 30          # for the keeper to stop QEMU and clear up
 EXEC_SLACK = 30            # past a command's limit, before the host gives up on the guest's `timeout`
-# What `exec` may take past its limit at most: the slack, one agent answer and a stop.
-EXEC_BOUND = EXEC_SLACK + AGENT_SECONDS + STOP_SECONDS + 30
+# What `exec` may take past its limit at most: the slack, one agent call (the
+# agent's lock, then its answer) and a stop (the keeper, then QEMU, 10 s each).
+EXEC_BOUND = EXEC_SLACK + 2 * AGENT_SECONDS + STOP_SECONDS + 20 + 10
 OVERLAY_GIB = 2            # what a run writes to its overlay stays well below
 CONSOLE_TAIL = 60          # lines of the guest's console shown on a failure
 GUEST_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
@@ -76,8 +77,11 @@ class Interrupted(BaseException):
     """A signal that ends this run; its number is the exit status's."""
 
 
+STOP_SIGNALS = {signal.SIGTERM, signal.SIGHUP, signal.SIGINT}
+
+
 def on_signals(handler):
-    for sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+    for sig in STOP_SIGNALS:
         signal.signal(sig, handler)
 
 
@@ -162,7 +166,15 @@ class Agent:
 
     def call(self, command, **arguments):
         with open(self.session.dir / "agent.lock", "w") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)
+            deadline = time.monotonic() + self.timeout
+            while True:  # bounded, as every wait of an exec is
+                try:
+                    fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                    break
+                except BlockingIOError:
+                    if time.monotonic() > deadline:
+                        raise Failure(f"another client held the guest agent for {self.timeout} s")
+                    time.sleep(0.05)
             # Both closed on the way out, also by a signal: QEMU takes the next
             # client only once this one is gone.
             with socket.socket(socket.AF_UNIX) as sock, sock.makefile("rwb") as stream:
@@ -363,6 +375,9 @@ def boot(session, shares, writes, owner, image=None, writable=False, limit=BOOT_
         command = qemu_command(session, disk, image, shares, writes)
 
         started = time.monotonic()
+        # Held back until each side knows its part: the keeper its handlers,
+        # `up` the keeper's pid, which a signal then stops.
+        signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
         pid = os.fork()
         if pid == 0:
             status = 1
@@ -371,6 +386,7 @@ def boot(session, shares, writes, owner, image=None, writable=False, limit=BOOT_
             finally:  # the child never goes back into the caller's code
                 os._exit(status)
         keeper = identify(pid)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, STOP_SIGNALS)
         lock.close()
         while True:
             if time.monotonic() > started + limit:
@@ -388,7 +404,7 @@ def boot(session, shares, writes, owner, image=None, writable=False, limit=BOOT_
         say(f"booted in {time.monotonic() - started:.0f} s (image {image})")
     except BaseException:
         if keeper:
-            stop_keeper(session, keeper)
+            stop_keeper(session, keeper, session.state().get("qemu"))
         elif not lock.closed:
             session.clear()
         raise
@@ -407,6 +423,7 @@ def keep(session, command, owner, lock):
     os.dup2(log, 2)
     stopping = []
     on_signals(lambda number, _: stopping.append(signal.Signals(number).name))
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, STOP_SIGNALS)
     keeper = os.getpid()
 
     def die_with_keeper():  # QEMU must not outlive its keeper, even a killed one
@@ -456,12 +473,12 @@ def clear_after_killed_keeper(session):
     session.clear()
 
 
-def stop_keeper(session, keeper):
+def stop_keeper(session, keeper, qemu):
     """Asks the keeper to stop its guest and waits for that; a keeper that
-    does not stop is killed, and its QEMU with it."""
+    does not stop is killed, and its QEMU with it. `qemu` is the one read
+    before: once the keeper is gone, the state may be a new run's."""
     if send(keeper, signal.SIGTERM) and not wait_gone(keeper, STOP_SECONDS) and send(keeper, signal.SIGKILL):
         wait_gone(keeper, 10)
-    qemu = session.state().get("qemu")
     if send(qemu, signal.SIGKILL):
         wait_gone(qemu, 10)
     left = [f"{what} ({describe(p)})" for what, p in (("its keeper", keeper), ("QEMU", qemu)) if running(p)]
@@ -488,12 +505,14 @@ def stop(session, owner, force=False):
     if not force and state.get("owner") != owner and running(state.get("owner")):
         raise Failure(f"the guest of {session.dir} belongs to another run ({describe(state['owner'])}); "
                       f"left running (`guest.py down --force --session {session.dir}` stops it anyway)")
-    stop_keeper(session, keeper)
+    stop_keeper(session, keeper, qemu)
     return True
 
 
 def owned_guest(session, owner):
-    """Fails in one line unless a guest is up in `session` for `owner`."""
+    """The state of the guest up in `session` for `owner`, or a failure in one
+    line. What an exec does after this concerns that guest only, even where
+    it ends and another run's boots in its folder."""
     state = session.state()
     if not running(state.get("qemu")) or not (session.dir / "agent.sock").exists():
         raise Failure(f"no guest is up for {session.dir} (its `up` failed, or it has ended; "
@@ -501,12 +520,19 @@ def owned_guest(session, owner):
     if state.get("owner") != owner:
         raise Failure(f"the guest of {session.dir} belongs to another run "
                       f"({describe(state['owner']) if running(state.get('owner')) else 'ended'})")
+    return state
+
+
+def stop_own(session, guest):
+    """Stops the guest that `guest` (a state read before) names, if it still runs."""
+    if running(guest.get("keeper")) or running(guest.get("qemu")):
+        stop_keeper(session, guest.get("keeper"), guest.get("qemu"))
 
 
 def run_in_guest(session, owner, command, timeout, cwd):
     """Runs `command` in the guest; returns its exit status. Its output goes to
     a file in io/, shown here as it grows."""
-    owned_guest(session, owner)
+    guest = owned_guest(session, owner)
     output = Output(session.io)
     script = 'exec >>"$OUT" 2>&1; cd "$1" && shift && exec timeout -k 10 "$@"'
     env = [f"PATH={GUEST_PATH}", "HOME=/root", "LANG=C.UTF-8", f"OUT={GUEST_IO}/{output.name}"]
@@ -515,29 +541,30 @@ def run_in_guest(session, owner, command, timeout, cwd):
     try:
         pid = agent.call("guest-exec", path="/bin/sh", env=env,
                          arg=["-c", script, "sh", cwd, str(timeout), *command])["pid"]
-    except (OSError, Failure) as error:
-        session.fail(f"the guest did not take the command: {error}")
-    except Interrupted:  # it may have started, with no pid to end it by
-        stop(session, owner, force=True)
+    except (OSError, Failure) as error:  # it may have started, with no pid to end it by
+        stop_own(session, guest)
+        session.fail(f"the guest did not take the command: {error}; the guest is stopped")
+    except Interrupted:
+        stop_own(session, guest)
         raise
     started = time.monotonic()
     deadline = started + timeout + EXEC_SLACK
     status = None
     try:
         while status is None:
-            alive = session.qemu_alive()
+            alive = running(guest["qemu"])
             output.show()  # after the look at QEMU: a dying guest's last words are shown
             if time.monotonic() > deadline:
-                stop(session, owner, force=True)
+                stop_own(session, guest)
                 session.fail(f"the guest did not end the command within {timeout} s; the guest is stopped")
             if not alive:
                 session.fail("the guest ended while the command ran")
             try:
                 reply = agent.call("guest-exec-status", pid=pid)
             except (OSError, Failure) as error:
-                if wait_gone_qemu(session):
+                if wait_gone(guest["qemu"], 5):
                     continue  # the loop shows what it wrote last, then says that it ended
-                stop(session, owner, force=True)
+                stop_own(session, guest)
                 session.fail(f"the guest stopped answering: {error}; the guest is stopped")
             if reply["exited"]:
                 status = reply.get("exitcode", 128 + reply.get("signal", 0))
@@ -545,46 +572,37 @@ def run_in_guest(session, owner, command, timeout, cwd):
                 time.sleep(0.25)
     except Interrupted as signalled:
         output.show()
-        end_in_guest(session, owner, agent, pid)
+        end_in_guest(session, guest, agent, pid)
         say(f"interrupted by {signal.Signals(signalled.args[0]).name}; the command is ended in the guest")
         return 128 + signalled.args[0]
     output.show()
     output.close()
-    if status == 137 and time.monotonic() - started >= timeout:
+    timed_out = time.monotonic() - started >= timeout
+    if status == 137 and timed_out:
         status = 124  # `timeout` had to kill it after its TERM
-    if status == 124:
-        stop(session, owner, force=True)
+    if status == 124 and timed_out:
+        stop_own(session, guest)
         say(f"the command took longer than {timeout} s; it and the guest are stopped, "
             "so that what it left running cannot spoil the next command")
     return status
 
 
-def end_in_guest(session, owner, agent, pid):
+def end_in_guest(session, guest, agent, pid):
     """Kills a command's process group in the guest (`timeout` leads one of
     its own) and waits for its end; where the guest does not do that, stops
     the guest, so that nothing of it overlaps the next command."""
     on_signals(signal.SIG_IGN)  # a second Ctrl-C must not cut this short
     try:
-        agent.call("guest-exec", path="/bin/sh", arg=["-c", f"kill -KILL -{pid}"])  # dash: no "--"
-        deadline = time.monotonic() + 15
-        while time.monotonic() < deadline:
-            if agent.call("guest-exec-status", pid=pid)["exited"]:
-                return
-            time.sleep(0.25)
+        if running(guest["qemu"]):
+            agent.call("guest-exec", path="/bin/sh", arg=["-c", f"kill -KILL -{pid}"])  # dash: no "--"
+            deadline = time.monotonic() + 15
+            while time.monotonic() < deadline and running(guest["qemu"]):
+                if agent.call("guest-exec-status", pid=pid)["exited"]:
+                    return
+                time.sleep(0.25)
     except (OSError, Failure, KeyError, TypeError):
         pass
-    stop(session, owner, force=True)
-
-
-def wait_gone_qemu(session, seconds=5):
-    """Whether QEMU is gone, or goes within `seconds`: the agent's socket
-    closes as the guest dies, a moment before QEMU ends."""
-    deadline = time.monotonic() + seconds
-    while session.qemu_alive():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.2)
-    return True
+    stop_own(session, guest)
 
 
 class Output:

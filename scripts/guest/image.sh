@@ -21,10 +21,10 @@
 # owns the image. sudo asks for a password only at the start, and only on a
 # terminal; without one, a user whose sudo wants a password is told in one
 # line what to run.
-set -euo pipefail
+set -Eeuo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 say() { echo "guest image: $*" >&2; }
-trap 'status=$?; say "failed (exit $status) at: $BASH_COMMAND; run it again to start this build anew"' ERR
+trap 'status=$?; say "failed (exit $status) at line $LINENO: $BASH_COMMAND; run it again to start this build anew"' ERR
 
 cached=
 [ "${1:-}" != --cached ] || { cached=1; shift; }
@@ -41,7 +41,10 @@ key=$( { echo "$release"; cat "$here/image.sh" "${packages[@]}" "$here/init"
 image=$cache/$key
 
 if [ -n "$cached" ]; then
-  [ -f "$image/ready" ] && echo "$image"
+  if [ -f "$image/ready" ]; then
+    touch "$image/ready" 2>/dev/null || true  # last used, for pruning
+    echo "$image"
+  fi
   exit 0
 fi
 if [ -f "$image/ready" ]; then
@@ -200,7 +203,7 @@ ls -dt "$cache"/$keyed/ready 2>/dev/null | while read -r old; do
   old=${old%/ready}
   if [ "$(cat "$old/release" 2>/dev/null || echo bookworm)" = "$release" ]; then echo "$old"; fi
 done | tail -n +3 | while read -r old; do
-  remove_unless_building "${old##*/}" image
+  remove_unless_building "${old##*/}" image || say "could not remove the old image $old"
 done
 say "built $image in $((SECONDS - start)) s"
 echo "$image"

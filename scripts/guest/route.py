@@ -10,8 +10,10 @@ where it cannot work: native on a kernel that refused the probe, say.
                      where it cannot tell (no folder can hold the probe) or
                      the forced route cannot work here, "route.py: why" and
                      exit 1
-  route.py kernel    exits 0 where this kernel itself runs 32-bit programs,
-                     1 where it does not, 2 where it cannot tell
+  route.py kernel    exits 0 where this kernel itself runs 32-bit programs;
+                     1 where it does not, or no folder let the probe run
+                     (the guest then serves either way); 2 where no folder
+                     could even hold the probe
   route.py expect WAY [-- COMMAND ...]
       For a test configured for WAY: runs COMMAND where WAY still holds here,
       else says in one line that the build must be configured again. For

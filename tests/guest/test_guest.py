@@ -290,7 +290,8 @@ class Setup(unittest.TestCase):
         # i386 added and unless $HEALED, apt-get update fails on the i386 index, and
         # an install of :i386 packages fails on their dependencies after installing
         # those in $PARTIAL; what installs is recorded. $LOCKED: its first so many calls find apt's lock held;
-        # $OFFLINE: no mirror answers; $SIGNAL: its update signals setup's whole
+        # $OFFLINE: no mirror answers (locate: and apt then knows no i386
+        # package); $SIGNAL: its update signals setup's whole
         # group; $NOPASS: the user's sudo wants a password that nobody types.
         stand_ins(bin_dir, state, {
             "dpkg": """case "$1" in
@@ -311,7 +312,8 @@ case "$*" in
   *update*) [ -n "$SIGNAL" ] && kill -$SIGNAL 0
     if [ -n "$OFFLINE" ]; then echo '{self.OFFLINE}'; exit 100; fi
     if grep -qx i386 $S/arch && [ -z "$HEALED" ]; then echo '{self.I386_INDEX}'; exit 100; fi ;;
-  *install*) if [ -n "$OFFLINE" ]; then echo "E: Failed to fetch http://deb.debian.org/wine.deb  Temporary failure"; exit 100; fi
+  *install*) if [ "$OFFLINE" = locate ]; then echo "E: Unable to locate package wine32:i386"; exit 100; fi
+    if [ -n "$OFFLINE" ]; then echo "E: Failed to fetch http://deb.debian.org/wine.deb  Temporary failure"; exit 100; fi
     if echo "$*" | grep -q ':i386' && [ -z "$HEALED" ]; then
       for p in $PARTIAL; do echo "$p" >>$S/installed; done
       echo ' wine32:i386 : Depends: libwine:i386 (= 8.0~repack-4) but it is not going to be installed'; exit 100
@@ -356,6 +358,8 @@ echo 'sudo: a terminal is required to read the password; either use the -S optio
             ("apt's lock held throughout: nothing decided", "", "", {"LOCKED": "1000"}, 1, [], wine, not guest,
              not verdict),
             ("no mirror answers: nothing decided", "", "", {"OFFLINE": "1"}, 1, [], wine, not guest, not verdict),
+            ("no mirror answers, so apt knows no i386 package: nothing decided", "", "", {"OFFLINE": "locate"}, 1,
+             [], wine, not guest, not verdict),
             ("sudo wants a password nobody types: nothing decided", "", "", {"NOPASS": "1"}, 1, [], not wine,
              not guest, not verdict),
             ("INT after --add-architecture: removed again", "", "", {"SIGNAL": "INT"}, 130, [], not wine,
@@ -716,6 +720,26 @@ class Sessions(unittest.TestCase):
             down = self.guest("down", "--owner", str(owner.pid))
             self.assertEqual((down.returncode, down.stdout), (0, "guest: down\n"), down.stderr)
             self.assertEqual((keeper.wait(timeout=10), qemu.wait(timeout=10)), (-signal.SIGTERM, -signal.SIGKILL))
+
+    def test_a_stop_leaves_the_next_runs_guest_alone(self):
+        """A waiting `up` takes the folder the moment the keeper lets go, and
+        writes its own state: the `down` that stopped the first keeper kills
+        the QEMU it read before, not the one named now."""
+        owner, qemu, next_qemu = self.sleeper(), self.sleeper(), self.sleeper()
+        next_state = json.dumps({p: [proc.pid, proc_start(proc.pid)] for p, proc in
+                                 (("owner", self.sleeper()), ("keeper", self.sleeper()), ("qemu", next_qemu))})
+        keeper = self.sleeper("/usr/bin/python3", "-c", "import signal, sys, time\n"
+                              "def next_run(*_):\n"
+                              f"    open('{self.session}/state', 'w').write('{next_state}')\n"
+                              "    sys.exit(0)\n"
+                              "signal.signal(signal.SIGTERM, next_run)\ntime.sleep(600)")
+        (self.session / "state").write_text(json.dumps({p: [proc.pid, proc_start(proc.pid)] for p, proc in
+                                                        (("owner", owner), ("keeper", keeper), ("qemu", qemu))}))
+        time.sleep(0.5)  # the stand-in keeper's handler is set
+        down = self.guest("down", "--owner", str(owner.pid))
+        self.assertEqual(down.returncode, 0, down.stderr)
+        self.assertEqual((keeper.wait(timeout=10), qemu.wait(timeout=10)), (0, -signal.SIGKILL))
+        self.assertIsNone(next_qemu.poll(), "the next run's QEMU was killed")
 
     def test_down_by_another_where_it_may(self):
         for how in ("--force", "its owner a zombie"):
