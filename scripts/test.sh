@@ -51,8 +51,6 @@ ctest --preset asan
 
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j"$jobs"
-# The .exe's own checks need no guest: they run while the images build.
-ctest --preset windows -LE 'e2e|guest'
 failed=
 while [ ${#builds[@]} -gt 0 ]; do
   build=${builds[0]}
@@ -66,5 +64,4 @@ while [ ${#builds[@]} -gt 0 ]; do
   fi
 done
 [ -z "$failed" ] || exit 1
-# The signed release that the e2e tests run was made above.
-ctest --preset windows -L 'e2e|guest' --fixture-exclude-setup signed_release
+ctest --preset windows
