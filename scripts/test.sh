@@ -12,7 +12,7 @@ route=$(/usr/bin/python3 scripts/guest/route.py) || { echo "$route"; exit 1; }
 echo "end-to-end tests: $route"
 jobs=$(nproc)
 
-# The guests' images (about 5 min each to build the first time): Debian 12's
+# The guests' images (7 to 15 min each to build the first time): Debian 12's
 # where Wine 8 runs in a guest, and Debian 13's for the Wine 10 lane on every
 # route. They build side by side while the host's tests run, which on two
 # cores takes less than one after the other. Where that needs sudo, it asks
