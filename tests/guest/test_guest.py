@@ -335,7 +335,9 @@ echo 'sudo: a terminal is required to read the password; either use the -S optio
             "sleep": "exit 0",  # apt's lock is waited for at once
         })
         self.state = state
-        self.env = dict(os.environ, PATH=f"{bin_dir}:{os.environ['PATH']}", HOME=str(self.tmp / "home"))
+        # TMPDIR: the log of a setup killed outright stays in the row's folder
+        self.env = dict(os.environ, PATH=f"{bin_dir}:{os.environ['PATH']}", HOME=str(self.tmp / "home"),
+                        TMPDIR=str(self.tmp))
         self.env.pop("TOVU_WINE_ROUTE", None)
         self.env.pop("XDG_CACHE_HOME", None)
         self.verdict = self.tmp / "home" / ".cache" / "tovu-stabilizer" / "wine32-failed"
