@@ -100,6 +100,15 @@ def x86_64_probe():
     return header + segment + code
 
 
+def copy_for_another_user(folder):
+    """scripts/guest/ copied into `folder`, opened to every user: the rows that
+    run a script as another uid must not depend on the checkout being open to
+    it (a clone in a mktemp folder is not)."""
+    folder.chmod(0o755)
+    shutil.copytree(ROOT / "scripts/guest", folder / "guest")
+    return folder / "guest"
+
+
 def route_cli(*args, env=None, fsize=None, uid=None):
     """route.py as a program, under a file size limit (0: a full disk), as
     `uid` where given (root's rows only)."""
@@ -110,8 +119,10 @@ def route_cli(*args, env=None, fsize=None, uid=None):
             os.setgroups([])
             os.setgid(uid)
             os.setuid(uid)
-    return subprocess.run(["/usr/bin/python3", str(ROOT / "scripts/guest/route.py"), *args], capture_output=True,
-                          text=True, env=env, preexec_fn=limits, timeout=60)
+    with tempfile.TemporaryDirectory() as folder:
+        scripts = copy_for_another_user(Path(folder)) if uid is not None else ROOT / "scripts/guest"
+        return subprocess.run(["/usr/bin/python3", str(scripts / "route.py"), *args], capture_output=True,
+                              text=True, env=env, preexec_fn=limits, timeout=60)
 
 
 def stand_ins(folder, state, programs):
@@ -660,8 +671,8 @@ class Sessions(unittest.TestCase):
         self.session = self.tmp / "session"
         self.session.mkdir()
 
-    def guest(self, *args, **kwargs):
-        return subprocess.run(["/usr/bin/python3", str(ROOT / "scripts/guest/guest.py"), args[0], "--session",
+    def guest(self, *args, scripts=ROOT / "scripts/guest", **kwargs):
+        return subprocess.run(["/usr/bin/python3", str(scripts / "guest.py"), args[0], "--session",
                                str(self.session), *args[1:]], capture_output=True, text=True, timeout=60, **kwargs)
 
     def sleeper(self, *command):
@@ -765,9 +776,11 @@ class Sessions(unittest.TestCase):
     @unittest.skipUnless(os.geteuid() == 0, "a keeper that cannot be stopped: root's, stopped by another user")
     def test_a_stop_that_leaves_something_alive_fails(self):
         owner, keeper, qemu = self.stand_in_guest()
+        scripts = copy_for_another_user(self.tmp)
         for path in (self.tmp, self.session):
             path.chmod(0o777)
-        down = self.guest("down", "--force", preexec_fn=lambda: (os.setgroups([]), os.setgid(54321), os.setuid(54321)))
+        down = self.guest("down", "--force", scripts=scripts,
+                          preexec_fn=lambda: (os.setgroups([]), os.setgid(54321), os.setuid(54321)))
         self.assertEqual(down.returncode, 1, down.stdout)
         self.assertRegex(down.stderr, r"^guest: the guest of .* did not stop: its keeper \(pid \d+: .*\) and QEMU "
                                       r"\(pid \d+: sleep 600\) still run; what names them stays in .*/state\n$")
